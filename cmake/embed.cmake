@@ -1,0 +1,17 @@
+# Turns the two assembled boot record images into a C++ source file.
+# Inputs: REL, DBG (binary files), OUT (generated .cpp).
+function(emit var file out)
+  file(READ "${file}" hex HEX)
+  string(LENGTH "${hex}" n)
+  math(EXPR bytes "${n} / 2")
+  if(NOT bytes EQUAL 2160)
+    message(FATAL_ERROR "${file} is ${bytes} bytes, not 2160")
+  endif()
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," body "${hex}")
+  string(REGEX REPLACE "((0x..,){16})" "\\1\n" body "${body}")
+  file(APPEND "${out}" "extern const uint8_t ${var}[2160] = {\n${body}\n};\n")
+endfunction()
+file(WRITE "${OUT}.tmp" "// Generated from bootrec/ at build time.\n#include <cstdint>\n")
+emit(qx_mbr_rel "${REL}" "${OUT}.tmp")
+emit(qx_mbr_dbg "${DBG}" "${OUT}.tmp")
+file(RENAME "${OUT}.tmp" "${OUT}")

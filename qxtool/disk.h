@@ -1,0 +1,16 @@
+// Fatal-on-error sector transfers that every command uses.
+#pragma once
+
+#include <cstdint>
+
+struct xd_t;
+
+void read_disk(xd_t *xd, void *buf, uint32_t count);
+void write_disk(xd_t *xd, const void *buf, uint32_t count);
+void seek_disk(xd_t *xd, uint32_t sector);
+// Writes count zero sectors from the current position; the caller has
+// cleared the first min(count, 64) sectors of global_buffer.
+void zero_disk(xd_t *xd, uint32_t count);
+// Copies count sectors upwards in runs of 64, re-marking sectors that land
+// below qx_pri_size.
+void copy_disk(xd_t *xd, uint32_t dst, uint32_t src, uint32_t count);

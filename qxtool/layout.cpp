@@ -1,0 +1,238 @@
+// Boot record, copies, header and marks: reading and writing the fixed
+// structures of the hidden area.
+#include "layout.h"
+#include "common.h"
+#include "disk.h"
+#include "xdio.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+const uint8_t *qx_mbr_data = qx_mbr_rel;
+int qx_mbr_size = int(MBR_IMAGE_SIZE);
+
+uint32_t qx_boot_base = 0;
+uint32_t qx_part_ofs = 0;
+uint32_t qx_list_start = 0;
+uint32_t qx_list_sectors = 0;
+uint32_t qx_pri_size = 0;
+uint32_t qx_total_size = 0;
+int qx_ar_mode = 0;
+uint32_t qx_ar_size = 0;
+uint8_t *qx_list = nullptr;
+int qx_list_size = 0;
+int qx_list_tail = 0;
+
+static const uint8_t QXBF[4] = {'Q', 'X', 'B', 'F'};
+static const uint8_t QXAR[4] = {'Q', 'X', 'A', 'R'};
+
+void reset_layout() {
+    free(qx_list);
+    qx_list = nullptr;
+    qx_mbr_data = qx_mbr_rel;
+    qx_mbr_size = int(MBR_IMAGE_SIZE);
+    qx_boot_base = qx_part_ofs = qx_list_start = qx_list_sectors = 0;
+    qx_pri_size = qx_total_size = 0;
+    qx_ar_mode = 0;
+    qx_ar_size = 0;
+    qx_list_size = qx_list_tail = 0;
+}
+
+int walk_list(const uint8_t *list, int size) {
+    int ofs = 0;
+    if (size <= 0) quit("invalid file list");
+    while (list[ofs]) {
+        // Every item holds its fixed fields and a zero-terminated name
+        // within its own length; anything else is a damaged list.
+        int len = list[ofs] + 2;
+        if (len < int(item::NAME) + 1 || ofs + len >= size) quit("invalid file list");
+        if (!memchr(list + ofs + item::NAME, 0, size_t(len) - item::NAME)) quit("invalid file list");
+        ofs += len;
+    }
+    return ofs;
+}
+
+uint32_t get_ar_size() {
+    uint64_t end = uint64_t(qx_list_start) + qx_list_sectors;
+    for (int ofs = 0; qx_list[ofs]; ofs += qx_list[ofs] + 2) {
+        const uint8_t *it = qx_list + ofs;
+        uint32_t start = get32(it + item::START);
+        uint32_t size = get32(it + item::SIZE);
+        uint32_t unit = start < qx_pri_size ? 510 : 512;
+        uint64_t e = uint64_t(start) + (uint64_t(size) + unit - 1) / unit;
+        if (e > end) end = e;
+    }
+    if (end > 0xFFFFFFFFu) quit("invalid file list");
+    return uint32_t(end);
+}
+
+void read_header(xd_t *xd, int allow_archive) {
+    uint8_t *gb = global_buffer;
+    read_disk(xd, gb, 1);
+    memcpy(gb + 512, gb, 512);
+
+    if (memcmp(gb + mbr::MAGIC, qx_mbr_data + mbr::MAGIC, 4) == 0) {
+        qx_ar_mode = 0;
+        qx_boot_base = get16(gb + mbr::BOOT_BASE);
+        qx_part_ofs = get32(gb + mbr::PART_TABLE + pte::START);
+        seek_disk(xd, qx_boot_base + 1);
+        read_disk(xd, gb, 1);
+        qx_list_start = get16(gb + hdr::BOOT_SIZE) + qx_boot_base + 1;
+    } else if (memcmp(gb, QXAR, 4) == 0) {
+        if (!allow_archive) quit("this command can't work with archive");
+        qx_ar_mode = 1;
+        qx_boot_base = AR_NONE;
+        qx_list_start = 1;
+    } else {
+        seek_disk(xd, 63);
+        // A disk too short to hold sector 63 cannot hold a copy either.
+        if (xd_read(xd, gb, 1) == 0 && memcmp(gb + mbr::MAGIC, QXBF, 4) == 0) quit("qx mbr corrupted");
+        quit("qx mbr not initialized");
+    }
+
+    uint8_t hbuf[hdr::SIZE];
+    memcpy(hbuf, gb, hdr::SIZE);
+    qx_list_sectors = get16(hbuf + hdr::LIST_SECTORS);
+    if (qx_list_sectors == 0) quit("invalid file list");
+    free(qx_list);
+    qx_list = static_cast<uint8_t *>(xmalloc(size_t(qx_list_sectors) * SECTOR));
+    seek_disk(xd, qx_list_start);
+    read_disk(xd, qx_list, qx_list_sectors);
+
+    if (hbuf[hdr::VER_MAJOR] != qx_mbr_data[0x204] || hbuf[hdr::VER_MINOR] != qx_mbr_data[0x205])
+        quit("version number not match");
+
+    if (qx_ar_mode) {
+        qx_pri_size = qx_list_sectors + 1;
+        qx_total_size = 0x7FFFFFFF;
+    } else {
+        qx_pri_size = get16(hbuf + hdr::PRI_SIZE);
+        uint64_t total = uint64_t(qx_pri_size) + get32(hbuf + hdr::EXT_SIZE);
+        qx_total_size = total > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(total);
+    }
+
+    remove_mark(qx_list, qx_list_sectors);
+    qx_list_size = int(qx_list_sectors * 510);
+    qx_list_tail = walk_list(qx_list, qx_list_size);
+    if (qx_ar_mode) qx_ar_size = get_ar_size();
+}
+
+void write_header(xd_t *xd) {
+    uint32_t new_end = qx_ar_mode ? get_ar_size() : 0;
+
+    // File data must be on the medium before the list that names it.
+    if (xd_sync(xd)) quit("xd_write fails at offset %u, size %d", xd_cur(xd), 0);
+
+    std::vector<uint8_t> marked(size_t(qx_list_sectors) * SECTOR);
+    memcpy(marked.data(), qx_list, size_t(qx_list_tail) + 1);
+    add_mark(marked.data(), qx_list_sectors, qx_list_start, uint32_t(qx_list_tail) + 1);
+
+    uint32_t hsec = qx_boot_base + 1;  // sector 0 in an archive
+    seek_disk(xd, hsec);
+    read_disk(xd, global_buffer, 1);
+    put16(global_buffer + hdr::LIST_USED, uint32_t(qx_list_tail) / 510 + 1);
+    seek_disk(xd, hsec);
+    write_disk(xd, global_buffer, 1);
+
+    seek_disk(xd, qx_list_start);
+    write_disk(xd, marked.data(), qx_list_sectors);
+
+    if (qx_ar_mode && !(xd_flags(xd) & XD_DEVICE) && new_end < qx_ar_size) {
+        seek_disk(xd, new_end);
+        if (xd_truncate(xd)) quit("xd_write fails at offset %u, size %d", new_end, 0);
+        qx_ar_size = new_end;
+    }
+}
+
+void update_header(xd_t *xd) {
+    const uint32_t n = uint32_t(qx_mbr_size - 3) / 510;
+    if (qx_list_start < qx_boot_base + 1 + n) quit("not enough space, you need to use format command");
+    const uint8_t d = qx_mbr_data[1];
+    uint8_t *gb = global_buffer;
+    for (uint32_t i = 0; i <= qx_boot_base; i++) {
+        seek_disk(xd, i);
+        read_disk(xd, gb, 1);
+        memcpy(gb + 2 + d, qx_mbr_data + 2 + d, mbr::MAX_SECTORS - 2 - d);
+        gb[1] = d;
+        seek_disk(xd, i);
+        write_disk(xd, gb, 1);
+    }
+    memset(gb, 0, GLOBAL_BUFFER_SIZE);
+    seek_disk(xd, qx_boot_base + 1);
+    read_disk(xd, gb, 1);
+    memcpy(gb + hdr::SIZE, qx_mbr_data + 0x210, size_t(qx_mbr_size) - 0x210);
+    add_mark(gb, n, qx_boot_base + 1, uint32_t(qx_mbr_size) - 512);
+    seek_disk(xd, qx_boot_base + 1);
+    write_disk(xd, gb, n);
+}
+
+void config_mbr(uint32_t max_sectors, int chs, int zip) {
+    uint8_t *img = global_buffer;
+    uint32_t v = max_sectors ? max_sectors : (img[mbr::MAX_SECTORS] & 0x7F);
+    if (chs) v |= 0x80;
+    img[mbr::MAX_SECTORS] = uint8_t(v);
+    if (zip) {
+        img[0x26] = 0x29;
+        memcpy(img + 3, "MSWIN4.1", 9);
+    }
+}
+
+uint32_t get_part_ofs(const uint8_t *image) {
+    uint32_t best = 0xFFFFFFFFu;
+    for (int i = 0; i < 4; i++) {
+        const uint8_t *e = image + mbr::PART_TABLE + i * pte::SIZE;
+        uint32_t s = get32(e + pte::START);
+        if (e[pte::TYPE] && s && s < best) best = s;
+    }
+    return best;
+}
+
+void lba2chs(uint32_t sector, uint8_t *out) {
+    uint32_t c = (sector / 16065) % 1024;
+    uint32_t r = sector % 16065;
+    out[0] = uint8_t(r / 63);
+    out[1] = uint8_t((r % 63) + 1 + (c > 255 ? (c / 256) * 64 : 0));
+    out[2] = uint8_t(c % 256);
+}
+
+void sync_mbr(xd_t *xd, uint8_t *image, uint32_t base, int adjust_reserved, int lock) {
+    if (lock && xd_lock(xd)) quit("can't lock disk");
+    seek_disk(xd, 0);
+    for (uint32_t i = 0; i <= base; i++) {
+        put16(image + mbr::COPY_NO, i);
+        if (i > 0) {
+            for (int k = 0; k < 4; k++) {
+                uint8_t *e = image + mbr::PART_TABLE + k * pte::SIZE;
+                if (!e[pte::TYPE]) continue;
+                uint32_t start = get32(e + pte::START) - 1;
+                put32(e + pte::START, start);
+                lba2chs(start, e + pte::CHS_START);
+                lba2chs(start + get32(e + pte::COUNT) - 1, e + pte::CHS_END);
+            }
+            if (adjust_reserved)
+                put16(image + mbr::BPB_RESERVED, get16(image + mbr::BPB_RESERVED) - 1u);
+        }
+        write_disk(xd, image, 1);
+    }
+}
+
+void add_mark(uint8_t *buf, uint32_t count, uint32_t first, uint32_t bytes) {
+    memset(buf + bytes, 0, size_t(count) * SECTOR - bytes);
+    for (uint32_t i = count; i-- > 0;) {
+        mem_copy(buf + size_t(i) * 512, buf + size_t(i) * 510, 510);
+        put16(buf + size_t(i) * 512 + 510, (first + i) & 0xFFFF);
+    }
+}
+
+void remove_mark(uint8_t *buf, uint32_t count) {
+    for (uint32_t i = 1; i < count; i++) mem_copy(buf + size_t(i) * 510, buf + size_t(i) * 512, 510);
+}
+
+void mem_copy(uint8_t *dst, const uint8_t *src, uint32_t bytes) {
+    if (src < dst) {
+        for (uint32_t i = bytes; i-- > 0;) dst[i] = src[i];
+    } else {
+        for (uint32_t i = 0; i < bytes; i++) dst[i] = src[i];
+    }
+}

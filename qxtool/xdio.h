@@ -1,0 +1,50 @@
+// The device layer: the only place that knows how disks, floppies and image
+// files are named, opened and transferred on this platform. Everything above
+// it sees whole 512-byte sectors at 32-bit sector positions.
+#pragma once
+
+#include <cstdint>
+
+struct xd_t;
+
+enum : uint32_t {
+    XD_OPEN = 1,    // the handle holds an open operating-system handle
+    XD_DEVICE = 2,  // the target was named as a device (or is a block device)
+};
+
+// State of the partition walk behind "(hdN,P)".
+struct xd_enum_state {
+    uint8_t index = 255;   // partition found last; 255 before the first call
+    uint8_t wanted = 255;  // partition asked for; 255 means "the next one"
+    uint8_t type = 0;
+    uint32_t start = 0;
+    uint32_t size = 0;
+    uint32_t ext_base = 0;
+    uint32_t hops = 0;     // records visited, bounds a looping chain
+};
+
+xd_t *xd_open(const char *name, int write);
+int xd_seek(xd_t *xd, uint32_t sector);
+int xd_read(xd_t *xd, void *buf, uint32_t count);
+int xd_write(xd_t *xd, const void *buf, uint32_t count);
+uint32_t xd_size(xd_t *xd);
+void xd_close(xd_t *xd);
+int xd_lock(xd_t *xd);
+void xd_unlock();
+int xd_enum(xd_t *xd, xd_enum_state *st);
+
+// Durability: returns once everything written so far is on the medium.
+int xd_sync(xd_t *xd);
+// Cuts an image file at its current position (archives shrink this way).
+int xd_truncate(xd_t *xd);
+
+uint32_t xd_flags(const xd_t *xd);
+uint32_t xd_cur(const xd_t *xd);
+
+// Name of the N-th whole disk of the system, as "(hdN)" stands for it; an
+// empty string when there is none.
+const char *xd_disk_path(int n);
+
+// A hook for tests: when set, it is asked before every write and a true
+// answer makes that write fail as a device error would.
+extern bool (*xd_write_fault)(uint32_t sector, uint32_t count);

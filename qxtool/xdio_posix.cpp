@@ -1,0 +1,240 @@
+// POSIX device layer: image files and block devices (/dev/sdX, /dev/loopN).
+// "(hdN)" is the N-th whole disk of the system in name order, "(fdN)" is
+// /dev/fdN. Durability comes from fsync/fdatasync at the points the callers
+// ask for (xd_sync), not from O_SYNC on every write.
+#include "xdio.h"
+#include "xdio_common.h"
+#include "common.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+struct xd_t {
+    uint32_t flags = 0;
+    int fd = -1;
+    uint32_t cur = 0;
+    bool block = false;
+    std::string path;
+};
+
+uint32_t xd_flags(const xd_t *xd) { return xd->flags; }
+uint32_t xd_cur(const xd_t *xd) { return xd->cur; }
+
+// Root of the sysfs tree that lists the disks; tests point it at a fake tree.
+const char *xd_sysfs_root = "/sys/block";
+const char *xd_dev_root = "/dev";
+
+static bool counted_disk(const std::string &n) {
+    static const char *skip[] = {"loop", "ram", "zram", "dm-", "md", "sr", "nbd", "fd"};
+    for (const char *s : skip)
+        if (n.compare(0, strlen(s), s) == 0) return false;
+    return true;
+}
+
+// Whole disks in name order: sda, sdb, ..., vda, nvme0n1, mmcblk0.
+static std::vector<std::string> list_disks() {
+    std::vector<std::string> out;
+    DIR *d = opendir(xd_sysfs_root);
+    if (!d) return out;
+    while (dirent *e = readdir(d)) {
+        std::string n = e->d_name;
+        if (n == "." || n == "..") continue;
+        if (counted_disk(n)) out.push_back(n);
+    }
+    closedir(d);
+    std::sort(out.begin(), out.end(), [](const std::string &a, const std::string &b) {
+        // sdb before sdaa: shorter names first within the same prefix
+        if (a.size() != b.size() && a.compare(0, 2, b, 0, 2) == 0) return a.size() < b.size();
+        return a < b;
+    });
+    return out;
+}
+
+const char *xd_disk_path(int n) {
+    static std::string path;
+    std::vector<std::string> disks = list_disks();
+    if (n < 0 || size_t(n) >= disks.size()) return "";
+    path = std::string(xd_dev_root) + "/" + disks[n];
+    return path.c_str();
+}
+
+static xd_t *open_path(const std::string &path, int write, bool must_exist, bool device) {
+    int mode = write ? O_RDWR : O_RDONLY;
+    if (write && !must_exist) mode |= O_CREAT;
+    int fd = open(path.c_str(), mode | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
+    xd_t *xd = new xd_t;
+    xd->fd = fd;
+    xd->flags = XD_OPEN;
+    xd->block = S_ISBLK(st.st_mode);
+    if (device || xd->block) xd->flags |= XD_DEVICE;
+    xd->path = path;
+    return xd;
+}
+
+xd_t *xd_open(const char *name, int write) {
+    xd_t *xd = nullptr;
+    dev_name dn;
+    if (name[0] == '(') {
+        if (!parse_dev_name(name, &dn)) return nullptr;
+        std::string path;
+        if (dn.kind == 'h') path = xd_disk_path(dn.num);
+        else path = std::string(xd_dev_root) + "/fd" + std::to_string(dn.num);
+        if (path.empty()) return nullptr;
+        xd = open_path(path, write, true, true);
+        if (!xd) return nullptr;
+        if (dn.part >= 0) {
+            xd_enum_state st;
+            st.wanted = uint8_t(dn.part);
+            if (xd_enum(xd, &st) || xd_seek(xd, st.start)) {
+                xd_close(xd);
+                return nullptr;
+            }
+        } else {
+            xd_seek(xd, 0);
+        }
+        return xd;
+    }
+    // A two-character drive letter names no disk on this system; it is
+    // opened as a path like any other name.
+    if (name[0] == 0) return nullptr;
+    return open_path(name, write, false, false);
+}
+
+int xd_seek(xd_t *xd, uint32_t sector) {
+    if (xd->flags & XD_OPEN) {
+        if (lseek(xd->fd, off_t(sector) * SECTOR, SEEK_SET) == off_t(-1)) return 1;
+    }
+    xd->cur = sector;
+    return 0;
+}
+
+int xd_read(xd_t *xd, void *buf, uint32_t count) {
+    size_t want = size_t(count) * SECTOR;
+    size_t got = 0;
+    uint8_t *p = static_cast<uint8_t *>(buf);
+    while (got < want) {
+        ssize_t r = pread(xd->fd, p + got, want - got, off_t(xd->cur) * SECTOR + off_t(got));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return 1;
+        got += size_t(r);
+    }
+    xd->cur += count;
+    lseek(xd->fd, off_t(xd->cur) * SECTOR, SEEK_SET);
+    return 0;
+}
+
+int xd_write(xd_t *xd, const void *buf, uint32_t count) {
+    if (xd_write_fault && xd_write_fault(xd->cur, count)) return 1;
+    size_t want = size_t(count) * SECTOR;
+    size_t done = 0;
+    const uint8_t *p = static_cast<const uint8_t *>(buf);
+    while (done < want) {
+        ssize_t r = pwrite(xd->fd, p + done, want - done, off_t(xd->cur) * SECTOR + off_t(done));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return 1;
+        done += size_t(r);
+    }
+    xd->cur += count;
+    lseek(xd->fd, off_t(xd->cur) * SECTOR, SEEK_SET);
+    return 0;
+}
+
+uint32_t xd_size(xd_t *xd) {
+    uint64_t bytes = 0;
+    if (xd->block) {
+        if (ioctl(xd->fd, BLKGETSIZE64, &bytes) != 0) return 0xFFFFFFFFu;
+    } else {
+        struct stat st;
+        if (fstat(xd->fd, &st) != 0) return 0xFFFFFFFFu;
+        bytes = uint64_t(st.st_size);
+    }
+    return uint32_t(bytes / SECTOR);
+}
+
+int xd_sync(xd_t *xd) {
+    if (!(xd->flags & XD_OPEN)) return 0;
+    return fdatasync(xd->fd) == 0 ? 0 : 1;
+}
+
+int xd_truncate(xd_t *xd) {
+    if (xd->block) return 1;
+    return ftruncate(xd->fd, off_t(xd->cur) * SECTOR) == 0 ? 0 : 1;
+}
+
+void xd_close(xd_t *xd) {
+    if (!xd) return;
+    if (xd->flags & XD_OPEN) close(xd->fd);
+    delete xd;
+}
+
+// Locking: every partition of the disk is opened with O_EXCL, which the
+// kernel refuses while a partition is mounted or held by another process.
+// The whole disk itself is checked the same way through a second handle.
+static std::vector<int> locked_fds;
+static std::string locked_disk;
+
+int xd_lock(xd_t *xd) {
+    if (!(xd->flags & XD_DEVICE) || !xd->block) return 0;
+    struct stat st;
+    if (fstat(xd->fd, &st) != 0) return 0;
+    char sys[128];
+    snprintf(sys, sizeof sys, "/sys/dev/block/%u:%u", major(st.st_rdev), minor(st.st_rdev));
+    char real[4096];
+    if (!realpath(sys, real)) return 0;
+    std::string base = real;
+    std::string disk = base.substr(base.rfind('/') + 1);
+    std::vector<std::string> parts;
+    if (DIR *d = opendir(base.c_str())) {
+        while (dirent *e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n.compare(0, disk.size(), disk) == 0 && n.size() > disk.size()) parts.push_back(n);
+        }
+        closedir(d);
+    }
+    int whole = open(xd->path.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+    if (whole < 0) return 1;
+    locked_fds.push_back(whole);
+    for (const std::string &p : parts) {
+        std::string path = std::string(xd_dev_root) + "/" + p;
+        int fd = open(path.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == ENOENT) continue;
+            return 1;
+        }
+        locked_fds.push_back(fd);
+    }
+    locked_disk = xd->path;
+    return 0;
+}
+
+void xd_unlock() {
+    for (int fd : locked_fds) close(fd);
+    locked_fds.clear();
+    if (!locked_disk.empty()) {
+        int fd = open(locked_disk.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            ioctl(fd, BLKRRPART);
+            close(fd);
+        }
+        locked_disk.clear();
+    }
+}
