@@ -2,6 +2,7 @@
 #include "commands.h"
 #include "common.h"
 #include "filestore.h"
+#include "archive.h"
 
 void clear_menu(xd_t *, int, char **) { quit("clear is not available in this build"); }
 void add_file(xd_t *, int, char **) { quit("add is not available in this build"); }
@@ -20,3 +21,4 @@ uint8_t *save_buff(xd_t *, const char *, const uint8_t *, uint32_t, bool) { quit
 uint32_t load_buff(xd_t *, const char *, uint8_t *) { quit("file store is not available in this build"); }
 uint8_t *find_file(const char *) { return nullptr; }
 const char *get_name(const char *name) { return name; }
+uint8_t *get_ar_header(FILE *) { quit("archives are not available in this build"); }
