@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 struct xd_t;
 
@@ -20,7 +21,7 @@ struct xd_enum_state {
     uint32_t start = 0;
     uint32_t size = 0;
     uint32_t ext_base = 0;
-    uint32_t hops = 0;     // records visited, bounds a looping chain
+    std::vector<uint32_t> seen;  // extended records visited: a chain that comes back is a loop
 };
 
 xd_t *xd_open(const char *name, int write);

@@ -85,7 +85,7 @@ int xd_enum(xd_t *xd, xd_enum_state *st) {
         for (int i = 0; i + 1 < n; i++)
             if (uint64_t(used[i].start) + used[i].size > used[i + 1].start) return 1;
         st->index = 0;
-        st->hops = 0;
+        st->seen.clear();
     } else {
         st->index++;
     }
@@ -117,6 +117,10 @@ int xd_enum(xd_t *xd, xd_enum_state *st) {
         st->ext_base = 0;  // the walk of the chain starts afresh
     }
 
+    // Partition numbers are bytes: a chain long enough to reach 254 is no
+    // real disk's and ends the walk before the number could wrap.
+    if (st->index >= 254) return 1;
+
     // Position of the next extended boot record.
     uint32_t rec;
     if (st->ext_base == 0) {
@@ -136,7 +140,10 @@ int xd_enum(xd_t *xd, xd_enum_state *st) {
     }
 
     for (;;) {
-        if (++st->hops > MAX_CHAIN) return 1;
+        for (uint32_t s : st->seen)
+            if (s == rec) return 1;
+        if (st->seen.size() >= MAX_CHAIN) return 1;
+        st->seen.push_back(rec);
         if (!read_record(xd, rec, ebuf)) return 1;
         const uint8_t *e1 = ebuf + PT_OFS;
         if (is_ext(e1[4])) {
@@ -165,7 +172,7 @@ int xd_enum(xd_t *xd, xd_enum_state *st) {
             return 0;
         }
         // Not the one asked for: count it and go on along the chain.
-        st->index++;
+        if (++st->index >= 254) return 1;
         const uint8_t *e2 = ebuf + PT_OFS + 16;
         if (!is_ext(e2[4]) || get32(e2 + 8) == 0) return 1;
         uint64_t next = uint64_t(get32(e2 + 8)) + st->ext_base;
