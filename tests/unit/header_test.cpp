@@ -1,0 +1,206 @@
+// Reading and writing the header and list, and the "update" command, on
+// images built directly by the fixture.
+#include "common.h"
+#include "fixture.h"
+#include "layout.h"
+#include "xdio.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+QxGeometry small() {
+    QxGeometry g;
+    g.total = 20000;
+    g.list = 4;
+    return g;
+}
+
+// read_header on a fresh handle; returns the error message or "".
+std::string try_read(const std::string &path, int allow_archive) {
+    reset_globals();
+    xd_t *xd = xd_open(path.c_str(), 1);
+    if (!xd) return "open";
+    std::string msg;
+    try {
+        read_header(xd, allow_archive);
+    } catch (const Fatal &e) {
+        msg = e.what();
+    }
+    xd_close(xd);
+    return msg;
+}
+
+}  // namespace
+
+TEST(ReadHeader, LayoutValuesOfADisk) {
+    TempDir t;
+    QxGeometry g = small();
+    g.ext = 2000;
+    build_qx_image(t.path("d.img"), g);
+    ASSERT_EQ(try_read(t.path("d.img"), 0), "");
+    EXPECT_EQ(qx_boot_base, 63u);
+    EXPECT_EQ(qx_list_start, 68u);
+    EXPECT_EQ(qx_list_sectors, 4u);
+    EXPECT_EQ(qx_pri_size, 16128u);
+    EXPECT_EQ(qx_total_size, 18128u);
+    EXPECT_EQ(qx_part_ofs, 18128u);
+    EXPECT_EQ(qx_list_size, 2040);
+    EXPECT_EQ(qx_list_tail, 0);
+    EXPECT_EQ(qx_ar_mode, 0);
+    // The boot record as read stays at bytes 512..1023 of the working buffer.
+    EXPECT_EQ(0, memcmp(global_buffer + 512 + mbr::MAGIC, "QXBF", 4));
+}
+
+TEST(ReadHeader, DamageIsNamedPrecisely) {
+    struct Case {
+        const char *what;
+        uint32_t base;
+        void (*damage)(const std::string &);
+        int allow_archive;
+        const char *msg;
+    } cases[] = {
+        {"sector 0 overwritten, copy 63 intact", 63,
+         [](const std::string &p) { write_sectors(p, 0, std::vector<uint8_t>(512, 0x11)); }, 1, "qx mbr corrupted"},
+        {"sector 0 overwritten, base below 63", 10,
+         [](const std::string &p) { write_sectors(p, 0, std::vector<uint8_t>(512, 0x11)); }, 1,
+         "qx mbr not initialized"},
+        {"archive where a disk is needed", 63,
+         [](const std::string &p) {
+             std::vector<uint8_t> s(512, 0);
+             memcpy(s.data(), "QXAR", 4);
+             s[4] = 1, s[5] = 6, s[8] = 1;
+             write_sectors(p, 0, s);
+         },
+         0, "this command can't work with archive"},
+        {"header of another version", 63,
+         [](const std::string &p) {
+             std::vector<uint8_t> h = read_sectors(p, 64, 1);
+             h[hdr::VER_MINOR] = 5;
+             write_sectors(p, 64, h);
+         },
+         1, "version number not match"},
+        {"list without terminator", 63,
+         [](const std::string &p) {
+             std::vector<uint8_t> l = read_sectors(p, 68, 4);
+             for (int s = 0; s < 4; s++)
+                 for (int i = 0; i < 510; i++) l[s * 512 + i] = 20;  // items of 22 bytes, forever
+             write_sectors(p, 68, l);
+         },
+         1, "invalid file list"},
+        {"item shorter than its fixed fields", 63,
+         [](const std::string &p) {
+             std::vector<uint8_t> l = read_sectors(p, 68, 1);
+             l[0] = 3;
+             write_sectors(p, 68, l);
+         },
+         1, "invalid file list"},
+        {"list of 0 sectors", 63,
+         [](const std::string &p) {
+             std::vector<uint8_t> h = read_sectors(p, 64, 1);
+             put16(&h[hdr::LIST_SECTORS], 0);
+             write_sectors(p, 64, h);
+         },
+         1, "invalid file list"},
+    };
+    for (const Case &c : cases) {
+        TempDir t;
+        QxGeometry g = small();
+        g.base = c.base;
+        build_qx_image(t.path("d.img"), g);
+        c.damage(t.path("d.img"));
+        EXPECT_EQ(try_read(t.path("d.img"), c.allow_archive), c.msg) << c.what;
+    }
+}
+
+TEST(ReadHeader, ShortTargets) {
+    TempDir t;
+    write_file(t.path("eight.img"), std::vector<uint8_t>(8, 0));
+    EXPECT_EQ(try_read(t.path("eight.img"), 1), "xd_read fails at offset 0, size 1");
+    make_blank(t.path("blank.img"), 10);
+    EXPECT_EQ(try_read(t.path("blank.img"), 1), "qx mbr not initialized");
+    make_blank(t.path("zeros.img"), 100);
+    EXPECT_EQ(try_read(t.path("zeros.img"), 1), "qx mbr not initialized");
+}
+
+TEST(WriteHeader, StoresListAndListUsedOnly) {
+    TempDir t;
+    build_qx_image(t.path("d.img"), small());
+    ASSERT_EQ(try_read(t.path("d.img"), 0), "");
+    // One item of 600 bytes worth of list: tail past the first sector.
+    std::vector<uint8_t> before_header = read_sectors(t.path("d.img"), 64, 1);
+    memset(qx_list, 0, 2040);
+    const int n = 3;
+    int ofs = 0;
+    for (int i = 0; i < n; i++) {
+        uint8_t *it = qx_list + ofs;
+        it[item::LEN] = 13 + 200;
+        memset(it + item::NAME, 'a' + i, 200);
+        ofs += 215;
+    }
+    qx_list_tail = ofs;
+    xd_t *xd = xd_open(t.path("d.img").c_str(), 1);
+    write_header(xd);
+    xd_close(xd);
+    std::vector<uint8_t> h = read_sectors(t.path("d.img"), 64, 1);
+    EXPECT_EQ(get16(&h[hdr::LIST_USED]), 645 / 510 + 1);
+    put16(&h[hdr::LIST_USED], get16(&before_header[hdr::LIST_USED]));
+    EXPECT_EQ(h, before_header);
+    std::vector<uint8_t> l = read_sectors(t.path("d.img"), 68, 4);
+    for (uint32_t s = 0; s < 4; s++) EXPECT_EQ(get16(&l[s * 512 + 510]), 68 + s);
+    ASSERT_EQ(try_read(t.path("d.img"), 0), "");
+    EXPECT_EQ(qx_list_tail, 645);
+    EXPECT_EQ(qx_list[215 + item::NAME], 'b');
+}
+
+TEST(UpdateCommand, RewritesBootCodeAndKeepsEverythingElse) {
+    TempDir t;
+    QxGeometry g = small();
+    g.debug = true;
+    std::string img = t.path("d.img");
+    build_qx_image(img, g);
+    // Give the BPB area and the fields after the code recognisable bytes.
+    std::vector<uint8_t> recs = read_sectors(img, 0, 64);
+    for (uint32_t s = 0; s < 64; s++) {
+        for (uint32_t i = 3; i < 0x28; i++) recs[s * 512 + i] = uint8_t(0xA0 + i);
+        recs[s * 512 + mbr::DISK_SIG] = 0x5A;
+    }
+    write_sectors(img, 0, recs);
+    RunResult r = run_tool({img, "update"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<uint8_t> after = read_sectors(img, 0, 64);
+    for (uint32_t s = 0; s < 64; s++) {
+        const uint8_t *a = &after[s * 512], *b = &recs[s * 512];
+        ASSERT_EQ(a[0], 0xEB);
+        ASSERT_EQ(a[1], 0x5E) << s;
+        // The BPB area up to the old jump target keeps its bytes; the bytes
+        // between the two jump targets keep theirs too.
+        ASSERT_EQ(0, memcmp(a + 2, b + 2, 0x60 - 2)) << s;
+        ASSERT_EQ(0, memcmp(a + 0x60, qx_mbr_rel + 0x60, 0x1AD - 0x60)) << s;
+        ASSERT_EQ(0, memcmp(a + 0x1AD, b + 0x1AD, 512 - 0x1AD)) << s;
+    }
+    // Boot code sectors: the release stream, marked, behind the old header.
+    std::vector<uint8_t> code = read_sectors(img, 64, 4);
+    remove_mark(code.data(), 4);
+    EXPECT_EQ(0, memcmp(code.data() + 16, qx_mbr_rel + 0x210, MBR_IMAGE_SIZE - 0x210));
+    // Back to debug with --debug.
+    r = run_tool({"--debug", img, "update"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_sectors(img, 0, 1)[1], 0x26);
+}
+
+TEST(UpdateCommand, RefusesWhenTheCodeWouldReachTheList) {
+    TempDir t;
+    std::string img = t.path("d.img");
+    build_qx_image(img, small());
+    std::vector<uint8_t> h = read_sectors(img, 64, 1);
+    put16(&h[hdr::BOOT_SIZE], 3);
+    write_sectors(img, 64, h);
+    std::vector<uint8_t> before = read_file(img);
+    RunResult r = run_tool({img, "update"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "qxtool: error: not enough space, you need to use format command\n");
+    EXPECT_EQ(read_file(img), before);
+}
