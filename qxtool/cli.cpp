@@ -172,6 +172,7 @@ void reset_globals() {
 
 int qxtool_main(int argc, char **argv) {
     reset_globals();
+    xd_binary_stdio();
     int status;
     try {
         status = run(argc, argv);

@@ -46,6 +46,10 @@ uint32_t xd_cur(const xd_t *xd);
 // empty string when there is none.
 const char *xd_disk_path(int n);
 
+// Puts standard input and output in binary mode where the platform has a
+// text mode, so that file contents pass through them unchanged.
+void xd_binary_stdio();
+
 // A hook for tests: when set, it is asked before every write and a true
 // answer makes that write fail as a device error would.
 extern bool (*xd_write_fault)(uint32_t sector, uint32_t count);

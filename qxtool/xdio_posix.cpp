@@ -238,3 +238,5 @@ void xd_unlock() {
         locked_disk.clear();
     }
 }
+
+void xd_binary_stdio() {}

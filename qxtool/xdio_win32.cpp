@@ -9,6 +9,9 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -234,4 +237,9 @@ void xd_unlock() {
         CloseHandle(hv);
         hv = nullptr;
     }
+}
+
+void xd_binary_stdio() {
+    _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(_fileno(stdout), _O_BINARY);
 }
