@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Smoke tests of the Windows build under wine: usage, version, an error, and
+# reading a disk that the Linux build laid out. Usage: smoke.sh WIN_EXE LINUX_BIN
+set -u
+exe=$1 linux=$2
+if ! command -v wine >/dev/null; then echo "SKIP: wine is not installed"; exit 77; fi
+[ -f "$exe" ] || { echo "FAIL: $exe was not built"; exit 1; }
+work=$(mktemp -d /tmp/qxwine.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+export WINEPREFIX=$work/prefix WINEDEBUG=-all
+wineboot -i >/dev/null 2>&1 || true
+fails=0 passes=0
+check() {  # name, expected, actual
+  if [ "$2" == "$3" ]; then passes=$((passes+1)); else
+    fails=$((fails+1)); echo "FAIL: $1"; echo "  expected: $(printf %q "$2")"; echo "  actual:   $(printf %q "$3")"; fi
+}
+run() { wine "$exe" "$@" >"$work/out" 2>"$work/err"; echo $? >"$work/rc"; }
+
+run -V
+check "version status" 1 "$(cat "$work/rc")"
+check "version line" "qxtool version : 1.6 build 1" "$(tr -d '\r' <"$work/err")"
+
+run -h
+"$linux" -h >"$work/out.linux" 2>/dev/null
+check "help status" 1 "$(cat "$work/rc")"
+check "usage text equals the Linux build's" "$(md5sum <"$work/out.linux")" "$(md5sum <"$work/out")"
+
+run "$work/none.img" frobnicate
+check "unknown command status" 1 "$(cat "$work/rc")"
+check "unknown command message" "qxtool: error: Invalid command frobnicate" "$(tr -d '\r' <"$work/err")"
+
+# A disk laid out by the Linux build, read and listed by the Windows build.
+truncate -s 64M "$work/disk.img"
+"$linux" "$work/disk.img" format >/dev/null 2>&1 || { echo "FAIL: linux format"; exit 1; }
+printf 'hello from linux\n' >"$work/hello.txt"
+if "$linux" "$work/disk.img" add hello.txt "$work/hello.txt" >/dev/null 2>&1; then
+  run "$work/disk.img" cat hello.txt
+  check "cat status" 0 "$(cat "$work/rc")"
+  check "cat of a file the Linux build stored" "hello from linux" "$(tr -d '\r' <"$work/out" | head -1)"
+fi
+"$linux" "$work/disk.img" info >"$work/info.linux" 2>&1
+run "$work/disk.img" info
+check "info status" 0 "$(cat "$work/rc")"
+check "info equals the Linux build's" "$(md5sum <"$work/info.linux")" "$(md5sum <"$work/out")"
+
+# Writing from Windows, reading back on Linux.
+run "$work/disk.img" update
+check "update status" 0 "$(cat "$work/rc")"
+"$linux" "$work/disk.img" info >/dev/null 2>&1
+check "linux reads the disk after the windows update" 0 "$?"
+
+echo "$passes passed, $fails failed"
+[ "$fails" -eq 0 ]
