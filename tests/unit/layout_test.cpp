@@ -63,7 +63,9 @@ TEST(BootCode, VariantsHaveTheCarriedLayout) {
         EXPECT_EQ(get16(p + 0x1A), 255);
         EXPECT_EQ(p[0x24], 0x80);
         for (uint32_t i = 2; i < 2u + v.jump; i++) {
-            if (i != 0x10 && i != 0x18 && i != 0x1A && i != 0x24) ASSERT_EQ(p[i], 0) << i;
+            if (i != 0x10 && i != 0x18 && i != 0x1A && i != 0x24) {
+                ASSERT_EQ(p[i], 0) << i;
+            }
         }
         EXPECT_EQ(p[mbr::MAX_SECTORS], 63);
         EXPECT_EQ(get16(p + mbr::COPY_NO), 0);
