@@ -237,3 +237,33 @@ TEST(WholeDisks, PartitionSuffixPositionsAtThePartition) {
     xd_sysfs_root = old_sys;
     xd_dev_root = old_dev;
 }
+
+TEST(WholeDisks, ListShowsSizesAndMarksQxDisks) {
+    TempDir t;
+    mkdir(t.path("sys").c_str(), 0755);
+    mkdir(t.path("dev").c_str(), 0755);
+    // sda: a 4,009,754,624-byte stick in the QX layout; sdb: 100 MiB, plain;
+    // sdc: a QX boot record copy (copy number 1) is not a QX disk.
+    struct Disk { const char *name; uint64_t sectors; bool qx; uint16_t copy; } disks[] = {
+        {"sda", 7831552, true, 0}, {"sdb", 204800, false, 0}, {"sdc", 3145728, true, 1},
+    };
+    for (const Disk &d : disks) {
+        mkdir(t.path(std::string("sys/") + d.name).c_str(), 0755);
+        std::string p = t.path(std::string("dev/") + d.name);
+        make_blank(p, d.sectors);
+        std::vector<uint8_t> s0(qx_mbr_rel, qx_mbr_rel + 512);
+        put16(&s0[mbr::COPY_NO], d.copy);
+        if (!d.qx) s0.assign(512, 0);
+        write_sectors(p, 0, s0);
+    }
+    std::string sys = t.path("sys"), dev = t.path("dev");
+    const char *old_sys = xd_sysfs_root, *old_dev = xd_dev_root;
+    xd_sysfs_root = sys.c_str();
+    xd_dev_root = dev.c_str();
+    RunResult r = run_tool({"--list"});
+    xd_sysfs_root = old_sys;
+    xd_dev_root = old_dev;
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "(hd0): 7831552 (4g) *\n(hd1): 204800 (100m)\n(hd2): 3145728 (2g)\n");
+    EXPECT_EQ(r.err, "");
+}
