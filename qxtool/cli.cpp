@@ -168,6 +168,7 @@ int run(int argc, char **argv) {
 void reset_globals() {
     verbosity = 0;
     reset_layout();
+    reset_filestore();
 }
 
 int qxtool_main(int argc, char **argv) {

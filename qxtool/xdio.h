@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 struct xd_t;
@@ -49,6 +50,10 @@ const char *xd_disk_path(int n);
 // Puts standard input and output in binary mode where the platform has a
 // text mode, so that file contents pass through them unchanged.
 void xd_binary_stdio();
+
+// Flushes a host file written through stdio and returns once its bytes are
+// on the medium (archives and exported files); 0 on success.
+int xd_file_sync(FILE *f);
 
 // A hook for tests: when set, it is asked before every write and a true
 // answer makes that write fail as a device error would.

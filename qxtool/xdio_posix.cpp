@@ -240,3 +240,8 @@ void xd_unlock() {
 }
 
 void xd_binary_stdio() {}
+
+int xd_file_sync(FILE *f) {
+    if (fflush(f) != 0) return 1;
+    return fsync(fileno(f)) == 0 ? 0 : 1;
+}

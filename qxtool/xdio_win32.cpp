@@ -243,3 +243,8 @@ void xd_binary_stdio() {
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
 }
+
+int xd_file_sync(FILE *f) {
+    if (fflush(f) != 0) return 1;
+    return _commit(_fileno(f)) == 0 ? 0 : 1;
+}

@@ -1,0 +1,288 @@
+// Archive files: a header sector ("QXAR", version, list sizes, the data
+// sizes a disk formatted from it gets), n marked list sectors, then every
+// item's data in plain 512-byte sectors. save writes one from the open
+// target, load adds its items to the target, create makes an empty one.
+#define _FILE_OFFSET_BITS 64
+#include "archive.h"
+#include "commands.h"
+#include "common.h"
+#include "disk.h"
+#include "filestore.h"
+#include "layout.h"
+#include "syslinux.h"
+#include "xdio.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+namespace {
+
+const uint8_t QXAR[4] = {'Q', 'X', 'A', 'R'};
+// The list-sector count of a header is a 16-bit field.
+constexpr uint64_t MAX_LIST_SECTORS = 65535;
+constexpr uint32_t CREATE_MAX_LIST = 896;
+
+uint64_t list_sectors_for(uint64_t bytes) { return (bytes + 509) / 510; }
+
+// Byte position of an archive sector; 64-bit, so every sector a list can
+// name is reachable.
+bool seek_sector(FILE *f, uint32_t sector) { return fseeko(f, off_t(uint64_t(sector) * SECTOR), SEEK_SET) == 0; }
+
+// Output of save: written beside the destination and put in its place only
+// when complete, so a failed save leaves an existing file untouched and a
+// save onto the archive being read reads it whole first.
+struct archive_out {
+    std::string dest, temp;
+    FILE *f = nullptr;
+
+    explicit archive_out(const char *path) : dest(path) {
+        std::error_code ec;
+        auto st = std::filesystem::status(dest, ec);
+        bool replace = !ec && (st.type() == std::filesystem::file_type::not_found ||
+                               st.type() == std::filesystem::file_type::regular);
+        if (replace) {
+            if (std::filesystem::is_symlink(std::filesystem::symlink_status(dest, ec)))
+                dest = std::filesystem::canonical(dest, ec).string();
+            for (int k = 0; k < 1000 && temp.empty(); k++) {
+                std::string t = dest + ".tmp" + std::to_string(k);
+                if (!std::filesystem::exists(t, ec)) temp = t;
+            }
+        }
+        f = fopen(temp.empty() ? dest.c_str() : temp.c_str(), "wb");
+        if (!f) {
+            temp.clear();
+            quit("can't write to file %s", path);
+        }
+    }
+    void write(const void *p, size_t n) {
+        if (fwrite(p, 1, n, f) != n) quit("file write fails");
+    }
+    void finish() {
+        int bad = xd_file_sync(f);
+        bad |= fclose(f);
+        f = nullptr;
+        if (bad) quit("file write fails");
+        if (!temp.empty()) {
+            std::error_code ec;
+            std::filesystem::rename(temp, dest, ec);
+            if (ec) quit("file write fails");
+            temp.clear();
+        }
+    }
+    ~archive_out() {
+        if (f) fclose(f);
+        if (!temp.empty()) {
+            std::error_code ec;
+            std::filesystem::remove(temp, ec);
+        }
+    }
+};
+
+struct input_file {
+    FILE *f;
+    uint8_t *list = nullptr;
+    ~input_file() {
+        free(list);
+        if (f) fclose(f);
+    }
+};
+
+}  // namespace
+
+uint8_t *get_ar_header(FILE *f) {
+    if (fread(global_buffer, 1, SECTOR, f) != SECTOR) quit("file read fails");
+    if (memcmp(global_buffer, QXAR, 4) != 0) quit("invalid archive file");
+    if (global_buffer[hdr::VER_MAJOR] != qx_mbr_data[0x204] || global_buffer[hdr::VER_MINOR] != qx_mbr_data[0x205])
+        quit("version number not match");
+    uint32_t n = get16(global_buffer + hdr::LIST_SECTORS);
+    if (!n) quit("invalid archive file");
+    uint8_t *list = static_cast<uint8_t *>(xmalloc(size_t(n) * SECTOR));
+    if (fread(list, 1, size_t(n) * SECTOR, f) != size_t(n) * SECTOR) {
+        free(list);
+        quit("file read fails");
+    }
+    remove_mark(list, n);
+    try {
+        // A list without its terminator is refused here, before anything
+        // walks past its n * 510 bytes.
+        walk_list(list, int(n * 510));
+    } catch (...) {
+        free(list);
+        throw;
+    }
+    return list;
+}
+
+void load_archive(xd_t *xd, int argc, char **argv) {
+    if (argc < 1) quit("not enough parameters");
+    const char *path = argv[0];
+    input_file in{fopen(path, "rb")};
+    if (!in.f) quit("can't open file %s", path);
+    in.list = get_ar_header(in.f);
+    const uint32_t n = get16(global_buffer + hdr::LIST_SECTORS);
+
+    // Every item must lie after the list and within the file, and have a
+    // usable name, before anything is written to the target.
+    struct stat st;
+    const bool sized = fstat(fileno(in.f), &st) == 0 && S_ISREG(st.st_mode);
+    uint64_t total = 0;
+    for (int ofs = 0; in.list[ofs]; ofs = next_item(in.list, ofs)) {
+        const uint8_t *it = in.list + ofs;
+        uint64_t from = uint64_t(item_start(it)) * SECTOR;
+        if (item_size(it) && (item_start(it) <= n ||
+                              (sized && from + item_size(it) > uint64_t(st.st_size))))
+            quit("invalid archive file");
+        get_name(reinterpret_cast<const char *>(it + item::NAME));
+        total += item_size(it);
+    }
+
+    store_begin(xd);
+    dot_init(total);
+    for (int ofs = 0; in.list[ofs]; ofs = next_item(in.list, ofs)) {
+        const uint8_t *src = in.list + ofs;
+        uint8_t flags = src[item::FLAGS];
+        // A loader to be patched must sit in plain sectors: the syslinux
+        // flag places an item by the extended-only rule as well.
+        if (flags & item::F_SYSLINUX) flags |= item::F_EXTENDED;
+        uint32_t start;
+        uint8_t *it = alloc_file(reinterpret_cast<const char *>(src + item::NAME), &start, item_size(src),
+                                 (flags & item::F_EXTENDED) != 0, get32(src + item::TIME));
+        if (!seek_sector(in.f, item_start(src))) quit("file read fails");
+        save_file_data(xd, it, in.f, -1);
+        it[item::FLAGS] = flags;
+        if (flags & item::F_SYSLINUX) syslinux_patch(xd, it);
+    }
+    dot_fini();
+}
+
+void save_archive(xd_t *xd, int argc, char **argv) {
+    int i = 0;
+    uint32_t list_bytes = 0;
+    for (; i < argc && argv[i][0] == '-'; i++) {
+        if (!strcmp(argv[i], "--list-size") || !strcmp(argv[i], "-l")) {
+            if (i + 1 >= argc) quit("no parameter for %s", argv[i]);
+            list_bytes = get_number(argv[++i]);
+        } else {
+            quit("invalid option %s for save", argv[i]);
+        }
+    }
+    if (i >= argc) quit("not enough parameters");
+    const char *path = argv[i];
+    if (!list_bytes) list_bytes = uint32_t(qx_list_size);
+    const uint64_t n64 = list_sectors_for(list_bytes);
+    if (n64 > MAX_LIST_SECTORS) quit("list too large");
+    const uint32_t n = uint32_t(n64);
+
+    uint8_t header[SECTOR] = {};
+    memcpy(header, QXAR, 4);
+    header[hdr::VER_MAJOR] = qx_mbr_data[0x204];
+    header[hdr::VER_MINOR] = qx_mbr_data[0x205];
+    put16(header + hdr::LIST_SECTORS, n);
+    if (qx_ar_mode) {
+        // An archive's own geometry is no disk's: carry over the data
+        // sizes its header records for disks formatted from it.
+        seek_disk(xd, 0);
+        read_disk(xd, global_buffer, 1);
+        put16(header + hdr::PRI_SIZE, get16(global_buffer + hdr::PRI_SIZE));
+        put32(header + hdr::EXT_SIZE, get32(global_buffer + hdr::EXT_SIZE));
+    } else {
+        put16(header + hdr::PRI_SIZE, qx_pri_size);
+        put32(header + hdr::EXT_SIZE, qx_total_size - qx_pri_size);
+    }
+
+    const size_t cap = size_t(n) * 510;
+    uint8_t *list = static_cast<uint8_t *>(xmalloc(size_t(n) * SECTOR));
+    struct free_list {
+        uint8_t *p;
+        ~free_list() { free(p); }
+    } guard{list};
+    memset(list, 0, size_t(n) * SECTOR);
+    size_t out = 0;
+    uint64_t next = uint64_t(n) + 1, total = 0;
+    for (int ofs = 0; qx_list[ofs]; ofs = next_item(qx_list, ofs)) {
+        const uint8_t *it = qx_list + ofs;
+        size_t len = size_t(it[0]) + 2;
+        if (out + len >= cap) quit("not enough space for file list");
+        if (next > 0xFFFFFFFFu) quit("archive too large");
+        memcpy(list + out, it, len);
+        put32(list + out + item::START, uint32_t(next));
+        next += (uint64_t(item_size(it)) + 511) / 512;
+        total += item_size(it);
+        out += len;
+    }
+    if (next - 1 > 0xFFFFFFFFu) quit("archive too large");
+    put16(header + hdr::LIST_USED, uint32_t(out / 510 + 1));
+    add_mark(list, n, 1, uint32_t(out));
+
+    archive_out f(path);
+    f.write(header, SECTOR);
+    f.write(list, size_t(n) * SECTOR);
+    static const uint8_t zeros[SECTOR] = {};
+    dot_init(total);
+    for (int ofs = 0; qx_list[ofs]; ofs = next_item(qx_list, ofs)) {
+        const uint8_t *it = qx_list + ofs;
+        load_file_data(xd, it, f.f, -1);
+        uint32_t tail = item_size(it) % SECTOR;
+        if (tail) f.write(zeros, SECTOR - tail);
+    }
+    dot_fini();
+    f.finish();
+}
+
+void create_archive(xd_t *xd, int argc, char **argv) {
+    uint32_t pri = 0x3F00, ext = 0, list_bytes = 896 * 510;
+    for (int i = 0; i < argc && argv[i][0] == '-'; i++) {
+        const char *o = argv[i];
+        bool p = !strcmp(o, "--primary") || !strcmp(o, "-p");
+        bool e = !strcmp(o, "--extended") || !strcmp(o, "-e");
+        bool l = !strcmp(o, "--list-size") || !strcmp(o, "-l");
+        if (!p && !e && !l) quit("invalid option %s for create", o);
+        if (i + 1 >= argc) quit("no parameter for %s", o);
+        const char *v = argv[++i];
+        if (p) {
+            pri = get_sector_size(v);
+            if (pri < 16128) quit("primary data size too small");
+            if (pri > 65535) quit("primary data size too large");
+        } else if (e) {
+            ext = get_sector_size(v);
+        } else {
+            list_bytes = get_number(v);
+        }
+    }
+    const uint64_t n64 = list_sectors_for(list_bytes);
+    if (n64 > CREATE_MAX_LIST) quit("list too large");
+    // A list needs at least one sector to hold its terminator.
+    if (n64 == 0) quit("list too small");
+    const uint32_t n = uint32_t(n64);
+
+    free(qx_list);
+    qx_list = static_cast<uint8_t *>(xmalloc(size_t(n) * SECTOR));
+    memset(qx_list, 0, size_t(n) * SECTOR);
+    qx_ar_mode = 1;
+    qx_boot_base = AR_NONE;
+    qx_part_ofs = 0;
+    qx_list_start = 1;
+    qx_list_sectors = n;
+    qx_pri_size = n + 1;
+    qx_total_size = 0x7FFFFFFF;
+    qx_list_size = int(n * 510);
+    qx_list_tail = 0;
+    qx_ar_size = n + 2;
+
+    uint8_t *h = global_buffer;
+    memset(h, 0, SECTOR);
+    memcpy(h, QXAR, 4);
+    h[hdr::VER_MAJOR] = qx_mbr_data[0x204];
+    h[hdr::VER_MINOR] = qx_mbr_data[0x205];
+    put16(h + hdr::LIST_USED, 1);
+    put16(h + hdr::LIST_SECTORS, n);
+    put16(h + hdr::PRI_SIZE, pri);
+    put32(h + hdr::EXT_SIZE, ext);
+    seek_disk(xd, 0);
+    write_disk(xd, h, 1);
+    write_header(xd);
+}

@@ -1,0 +1,361 @@
+// Commands on single file items (add, resize, copy, move, export, remove,
+// cat) and the transfers between host files or memory and a file's sectors.
+#define _FILE_OFFSET_BITS 64
+#include "filestore.h"
+#include "commands.h"
+#include "common.h"
+#include "disk.h"
+#include "layout.h"
+#include "syslinux.h"
+#include "xdio.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+namespace {
+
+uint32_t now() { return uint32_t(time(nullptr)); }
+
+// Words that begin with '-' before the first other word are options; the
+// rest are parameters.
+struct words {
+    int argc;
+    char **argv;
+    int i = 0;
+    bool more_options() const { return i < argc && argv[i][0] == '-'; }
+    const char *opt() const { return argv[i]; }
+    bool is(const char *a, const char *b) const { return !strcmp(argv[i], a) || !strcmp(argv[i], b); }
+    const char *value() {
+        if (i + 1 >= argc) quit("no parameter for %s", argv[i]);
+        return argv[++i];
+    }
+    int params() const { return argc - i; }
+    const char *param(int k) const { return argv[i + k]; }
+};
+
+// Fills the k sectors of a run in global_buffer that start at sector first
+// with their marks (primary area).
+void mark_run(uint32_t first, uint32_t k) {
+    for (uint32_t s = 0; s < k; s++) put16(global_buffer + s * SECTOR + 510, (first + s) & 0xFFFF);
+}
+
+uint8_t *read_input(uint32_t *size) {
+    size_t len = 0, cap = 0;
+    uint8_t *buf = nullptr;
+    for (;;) {
+        size_t n = fread(global_buffer, 1, GLOBAL_BUFFER_SIZE, stdin);
+        if (n) {
+            // The size field of an item is 32 bits wide.
+            if (len + n > 0xFFFFFFFFu) {
+                free(buf);
+                quit("input too large");
+            }
+            if (len + n + 512 > cap) {
+                cap = (len + n + 512) * 2;
+                buf = static_cast<uint8_t *>(xrealloc(buf, cap));
+            }
+            memcpy(buf + len, global_buffer, n);
+            len += n;
+        }
+        if (n < GLOBAL_BUFFER_SIZE) {
+            if (ferror(stdin)) {
+                free(buf);
+                quit("read stdin fails");
+            }
+            break;
+        }
+    }
+    if (!len) {
+        free(buf);
+        return nullptr;
+    }
+    memset(buf + len, 0, 512);
+    *size = uint32_t(len);
+    return buf;
+}
+
+uint8_t *save_file(xd_t *xd, const char *name, const char *path, bool extended) {
+    if (!path) {
+        uint32_t size = 0;
+        uint8_t *data = read_input(&size);
+        if (!data) quit("no input");
+        uint8_t *it;
+        try {
+            it = save_buff(xd, name, data, size, extended);
+        } catch (...) {
+            free(data);
+            throw;
+        }
+        free(data);
+        return it;
+    }
+    FILE *f = fopen(path, "rb");
+    if (!f) quit("can't open file %s", path);
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0) {
+        fclose(f);
+        quit("can't get file stat");
+    }
+    if (st.st_size == 0) {
+        fclose(f);
+        quit("empty file %s", path);
+    }
+    // The size field is 32 bits wide: such a file cannot be stored whole.
+    if (uint64_t(st.st_size) > 0xFFFFFFFFu) {
+        fclose(f);
+        quit("file %s too large", path);
+    }
+    uint8_t *it;
+    try {
+        uint32_t start;
+        it = alloc_file(name, &start, uint32_t(st.st_size), extended, uint32_t(st.st_mtime));
+        save_file_data(xd, it, f, 1);
+    } catch (...) {
+        fclose(f);
+        throw;
+    }
+    fclose(f);
+    return it;
+}
+
+void create_dir(const char *path) {
+    std::string p = path;
+    size_t from = p[0] == '/' ? 1 : 0;
+    for (size_t k = from; k < p.size(); k++) {
+        if (p[k] != '/' && p[k] != '\\') continue;
+        std::error_code ec;
+        std::filesystem::create_directory(p.substr(0, k), ec);
+    }
+}
+
+void load_file(xd_t *xd, const char *name, const char *path) {
+    const uint8_t *it = find_file(name);
+    if (!it) quit("file %s not found", name);
+    if (!path) {
+        load_file_data(xd, it, stdout, 0);
+        if (fflush(stdout) != 0) quit("file write fails");
+        return;
+    }
+    create_dir(path);
+    FILE *f = fopen(path, "wb");
+    if (!f) quit("can't write to file %s", path);
+    try {
+        load_file_data(xd, it, f, 1);
+    } catch (...) {
+        fclose(f);
+        throw;
+    }
+    int bad = xd_file_sync(f);
+    if (fclose(f) != 0 || bad) quit("file write fails");
+}
+
+// A syslinux loader holds its own place and size: after its data moved or
+// its size changed it is patched again, so that it still boots.
+void repatch(xd_t *xd, uint8_t *it) {
+    if (it[item::FLAGS] & item::F_SYSLINUX) syslinux_patch(xd, it);
+}
+
+}  // namespace
+
+void save_file_data(xd_t *xd, uint8_t *it, FILE *in, int progress) {
+    const uint32_t start = item_start(it);
+    uint32_t remaining = item_size(it);
+    const bool primary = start < qx_pri_size;
+    const uint32_t unit = primary ? 510 : 512;
+    if (progress > 0) dot_init(remaining);
+    seek_disk(xd, start);
+    uint32_t sector = start;
+    while (remaining) {
+        uint32_t run = remaining < GLOBAL_SECTORS * unit ? remaining : GLOBAL_SECTORS * unit;
+        uint32_t k = (run + unit - 1) / unit;
+        if (primary) {
+            for (uint32_t s = 0; s < k; s++) {
+                uint32_t n = s + 1 < k ? 510 : run - s * 510;
+                if (fread(global_buffer + s * SECTOR, 1, n, in) != n) quit("file read fails");
+                memset(global_buffer + s * SECTOR + n, 0, 510 - n);
+            }
+            mark_run(sector, k);
+        } else {
+            if (fread(global_buffer, 1, run, in) != run) quit("file read fails");
+            memset(global_buffer + run, 0, k * SECTOR - run);
+        }
+        write_disk(xd, global_buffer, k);
+        if (progress) dot_print(run);
+        sector += k;
+        remaining -= run;
+    }
+    if (progress > 0) dot_fini();
+}
+
+void load_file_data(xd_t *xd, const uint8_t *it, FILE *out, int progress) {
+    const uint32_t start = item_start(it);
+    uint32_t remaining = item_size(it);
+    const bool primary = start < qx_pri_size;
+    const uint32_t unit = primary ? 510 : 512;
+    if (progress > 0) dot_init(remaining);
+    seek_disk(xd, start);
+    while (remaining) {
+        uint32_t run = remaining < GLOBAL_SECTORS * unit ? remaining : GLOBAL_SECTORS * unit;
+        uint32_t k = (run + unit - 1) / unit;
+        read_disk(xd, global_buffer, k);
+        if (primary) remove_mark(global_buffer, k);
+        if (fwrite(global_buffer, 1, run, out) != run) quit("file write fails");
+        if (progress) dot_print(run);
+        remaining -= run;
+    }
+    if (progress > 0) dot_fini();
+}
+
+uint8_t *save_buff(xd_t *xd, const char *name, const uint8_t *buf, uint32_t size, bool extended) {
+    store_use(xd);
+    uint32_t start;
+    uint8_t *it = alloc_file(name, &start, size, extended, now());
+    const bool primary = start < qx_pri_size;
+    const uint32_t unit = primary ? 510 : 512;
+    seek_disk(xd, start);
+    uint32_t done = 0, sector = start;
+    while (done < size) {
+        uint32_t run = size - done < GLOBAL_SECTORS * unit ? size - done : GLOBAL_SECTORS * unit;
+        uint32_t k = (run + unit - 1) / unit;
+        memset(global_buffer, 0, size_t(k) * SECTOR);
+        if (primary) {
+            for (uint32_t s = 0; s < k; s++) {
+                uint32_t n = s + 1 < k ? 510 : run - s * 510;
+                memcpy(global_buffer + s * SECTOR, buf + done + s * 510, n);
+            }
+            mark_run(sector, k);
+        } else {
+            memcpy(global_buffer, buf + done, run);
+        }
+        write_disk(xd, global_buffer, k);
+        done += run;
+        sector += k;
+    }
+    return it;
+}
+
+uint32_t load_buff(xd_t *xd, const char *name, uint8_t *buf) {
+    const uint8_t *it = find_file(name);
+    if (!it) quit("file %s not found", name);
+    uint32_t size = item_size(it);
+    if (size > LOAD_BUFF_MAX) quit("file %s too large", name);
+    uint32_t start = item_start(it);
+    uint32_t k = item_sectors(start, size);
+    seek_disk(xd, start);
+    if (start < qx_pri_size) {
+        // Each sector lands 510 bytes after the previous one, so its data
+        // covers the previous sector's mark.
+        for (uint32_t s = 0; s < k; s++) read_disk(xd, buf + size_t(s) * 510, 1);
+    } else if (k) {
+        read_disk(xd, buf, k);
+    }
+    buf[size] = 0;
+    return size;
+}
+
+void add_file(xd_t *xd, int argc, char **argv) {
+    words w{argc, argv};
+    bool extended = false, syslinux = false;
+    for (; w.more_options(); w.i++) {
+        if (w.is("--extended", "-e")) extended = true;
+        else if (w.is("--syslinux", "-s")) extended = syslinux = true;
+        else quit("invalid option %s for add", w.opt());
+    }
+    if (w.params() < 1) quit("not enough parameters");
+    store_begin(xd);
+    uint8_t *it = save_file(xd, w.param(0), w.params() > 1 ? w.param(1) : nullptr, extended);
+    if (syslinux) syslinux_patch(xd, it);
+}
+
+void resize_file(xd_t *xd, int argc, char **argv) {
+    words w{argc, argv};
+    bool extended = false;
+    uint8_t fill = 0;
+    for (; w.more_options(); w.i++) {
+        if (w.is("--extended", "-e")) {
+            extended = true;
+        } else if (w.is("--fill", "-f")) {
+            const char *v = w.value();
+            fill = strlen(v) == 1 ? uint8_t(v[0]) : uint8_t(get_number(v));
+        } else {
+            quit("invalid option %s for resize", w.opt());
+        }
+    }
+    if (w.params() < 2) quit("not enough parameters");
+    const char *name = w.param(0);
+    uint32_t size = get_number(w.param(1));
+    if (!size) quit("invalid size");
+    store_begin(xd);
+    uint8_t *it = find_file(name);
+    if (it && item_size(it) >= size) {
+        if (item_size(it) != size) {
+            put32(it + item::SIZE, size);
+            repatch(xd, it);
+        }
+        return;
+    }
+    if (it) {
+        uint32_t old_start = item_start(it), old_size = item_size(it);
+        uint8_t flags = it[item::FLAGS];
+        bool ext = old_start >= qx_pri_size;
+        del_file(name);
+        it = cpy_file(xd, name, size, old_start, old_size, ext, fill, now());
+        it[item::FLAGS] = uint8_t(it[item::FLAGS] | (flags & item::F_SYSLINUX));
+        repatch(xd, it);
+        return;
+    }
+    cpy_file(xd, name, size, 0, 0, extended, fill, now());
+}
+
+void copy_file(xd_t *xd, int argc, char **argv) {
+    if (argc < 2) quit("not enough parameters");
+    store_begin(xd);
+    del_file(argv[1]);
+    const uint8_t *old = find_file(argv[0]);
+    if (!old) quit("file %s not found", argv[0]);
+    uint32_t start = item_start(old), size = item_size(old), time = get32(old + item::TIME);
+    cpy_file(xd, argv[1], size, start, size, start >= qx_pri_size, 0, time);
+}
+
+void move_file(xd_t *xd, int argc, char **argv) {
+    if (argc < 2) quit("not enough parameters");
+    store_begin(xd);
+    del_file(argv[1]);
+    uint8_t *it = find_file(argv[0]);
+    if (!it) quit("file %s not found", argv[0]);
+    const char *name = get_name(argv[1]);
+    int nlen = int(strlen(name));
+    int new_size = nlen + 15, old_size = it[item::LEN] + 2;
+    if (new_size > 255 || qx_list_tail + new_size - old_size >= qx_list_size) quit("file item too long");
+    int ofs = int(it - qx_list);
+    if (new_size != old_size) {
+        memmove(it + new_size, it + old_size, size_t(qx_list_tail - ofs - old_size));
+        qx_list_tail += new_size - old_size;
+        qx_list[qx_list_tail] = 0;
+        it[item::LEN] = uint8_t(new_size - 2);
+    }
+    memcpy(it + item::NAME, name, size_t(nlen) + 1);
+}
+
+void export_file(xd_t *xd, int argc, char **argv) {
+    if (argc < 1) quit("not enough parameters");
+    load_file(xd, argv[0], argc > 1 ? argv[1] : nullptr);
+}
+
+void remove_file(xd_t *, int argc, char **argv) {
+    if (argc < 1) quit("not enough parameters");
+    if (!del_file(argv[0])) quit("file %s not found", argv[0]);
+}
+
+void cat_file(xd_t *xd, int argc, char **argv) {
+    if (argc < 1) quit("not enough parameters");
+    static uint8_t buf[LOAD_BUFF_ROOM];
+    uint32_t size = load_buff(xd, argv[0], buf);
+    buf[size] = 0;
+    printf("%s\n", reinterpret_cast<const char *>(buf));
+}
