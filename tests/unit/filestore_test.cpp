@@ -136,3 +136,310 @@ TEST(AddExport, PrimarySectorsCarryTheirMarks) {
     EXPECT_EQ(0, memcmp(&secs[512], &data[510], 510));
     EXPECT_EQ(secs[1024], data[1020]);
 }
+
+TEST(Placement, CheckSpaceRules) {
+    reset_globals();
+    qx_pri_size = 1000;
+    struct Case { uint32_t b, e, size; bool ext; bool fits; uint32_t start; } cases[] = {
+        // straddling run: primary first unless extended, else from P
+        {990, 1100, 5100, false, true, 990},   // 10 sectors of 510 fit before P
+        {990, 1100, 5101, false, true, 1000},  // 11 do not: starts exactly at P
+        {990, 1100, 5100, true, true, 1000},
+        {990, 1002, 5101, false, false, 0},    // 2 sectors after P are too few
+        // wholly primary
+        {100, 110, 5100, false, true, 100},
+        {100, 110, 5101, false, false, 0},
+        {100, 110, 1, true, false, 0},         // extended never uses it
+        {100, 1000, 0, true, false, 0},        // even for 0 bytes
+        // wholly extended, 512-byte units
+        {1000, 1010, 5120, false, true, 1000},
+        {1000, 1010, 5121, true, false, 0},
+        {1005, 1005, 0, true, true, 1005},     // an empty run holds a 0-byte file
+    };
+    for (const Case &c : cases) {
+        uint32_t s = 0;
+        EXPECT_EQ(check_space(c.b, c.e, c.size, c.ext, &s), c.fits) << c.b << ".." << c.e << " " << c.size;
+        if (c.fits) {
+            EXPECT_EQ(s, c.start) << c.b << ".." << c.e << " " << c.size;
+        }
+    }
+}
+
+TEST(Placement, FirstFitAndOverflowIntoExtended) {
+    // Primary data area of 10 sectors after the list, extended of 100.
+    Disk d(1, 63 + 1 + 4 + 1 + 10, 100);
+    const uint32_t s0 = d.data_start(), p = d.g.pri;
+    std::string f3 = d.file("f3", pattern_bytes(3 * 510, 1));
+    std::string f5 = d.file("f5", pattern_bytes(5 * 510, 2));
+    ASSERT_EQ(d.run({"add", "a", f3}).status, 0);
+    ASSERT_EQ(d.run({"add", "b", f5}).status, 0);
+    ASSERT_EQ(d.run({"add", "c", f3}).status, 0);   // 2 primary sectors left: overflows to P
+    ASSERT_EQ(d.run({"remove", "a"}).status, 0);
+    ASSERT_EQ(d.run({"add", "d", d.file("f2", pattern_bytes(2 * 510, 3))}).status, 0);  // first fit: a's old run
+    ASSERT_EQ(d.run({"add", "-e", "e", f3}).status, 0);
+    std::vector<Item> l = list_of(d.img);
+    ASSERT_EQ(l.size(), 4u);
+    const std::pair<std::string, uint32_t> want[] = {{"d", s0}, {"b", s0 + 3}, {"c", p}, {"e", p + 3}};
+    for (size_t i = 0; i < 4; i++) {
+        EXPECT_EQ(l[i].name, want[i].first);
+        EXPECT_EQ(l[i].start, want[i].second) << want[i].first;
+    }
+    EXPECT_EQ(exported(d, "c"), pattern_bytes(3 * 510, 1));
+    // Nothing holds 200 sectors; an extended-only file on a disk without
+    // an extended area has no room either.
+    EXPECT_EQ(d.run({"add", "big", d.file("big", pattern_bytes(200 * 512, 4))}).err, "qxtool: error: not enough space\n");
+    Disk noext;
+    EXPECT_EQ(noext.run({"add", "-e", "x", noext.file("x", {1})}).err, "qxtool: error: not enough space\n");
+}
+
+TEST(List, ItemSizeAndListCapacity) {
+    Disk d(1);  // one list sector: 510 bytes, items up to 509
+    std::string f = d.file("f", {7});
+    EXPECT_EQ(d.run({"add", std::string(240, 'n'), f}).status, 0);              // 255-byte item
+    EXPECT_EQ(d.run({"add", std::string(241, 'm'), f}).err, "qxtool: error: file item too long\n");
+    // 255 + 239 = 494; a 15-byte item would bring the tail to 509: fits;
+    // one more byte of name would leave no room for the terminator.
+    EXPECT_EQ(d.run({"add", std::string(224, 'a'), f}).status, 0);
+    EXPECT_EQ(d.run({"add", "b", f}).err, "qxtool: error: file item too long\n");
+    EXPECT_EQ(list_of(d.img).size(), 2u);
+    reset_globals();
+    xd_t *xd = xd_open(d.img.c_str(), 1);
+    read_header(xd, 1);
+    EXPECT_EQ(qx_list_tail, 494);
+    xd_close(xd);
+}
+
+TEST(List, ReplaceFreesTheOldItemAndClearEmptiesTheList) {
+    // A primary area that holds exactly one 4-sector file.
+    Disk d(1, 63 + 1 + 4 + 1 + 4);
+    std::vector<uint8_t> v1 = pattern_bytes(4 * 510, 1), v2 = pattern_bytes(4 * 510, 2);
+    ASSERT_EQ(d.run({"add", "f", d.file("1", v1)}).status, 0);
+    RunResult r = d.run({"add", "F", d.file("2", v2)});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<Item> l = list_of(d.img);
+    ASSERT_EQ(l.size(), 1u);
+    EXPECT_EQ(l[0].name, "F");
+    EXPECT_EQ(exported(d, "f"), v2);
+    ASSERT_EQ(d.run({"clear"}).status, 0);
+    EXPECT_TRUE(list_of(d.img).empty());
+    std::vector<uint8_t> hsec = read_sectors(d.img, d.g.base + 1, 1);
+    EXPECT_EQ(get16(&hsec[hdr::LIST_USED]), 1);
+    EXPECT_EQ(read_sectors(d.img, d.data_start() - 1, 1)[0], 0);
+}
+
+TEST(List, ReplacingKeepsTheStoredItemWhenThereIsRoomElsewhere) {
+    Disk d;
+    std::vector<uint8_t> v1 = pattern_bytes(3000, 1), v2 = pattern_bytes(3000, 2);
+    ASSERT_EQ(d.run({"add", "f", d.file("1", v1)}).status, 0);
+    uint32_t old_start = list_of(d.img)[0].start;
+    ASSERT_EQ(d.run({"add", "f", d.file("2", v2)}).status, 0);
+    // The new data went past the old item, whose sectors stay as they were
+    // until the new list is stored.
+    EXPECT_EQ(list_of(d.img)[0].start, old_start + 6);
+    std::vector<uint8_t> old = read_sectors(d.img, old_start, 1);
+    EXPECT_EQ(0, memcmp(old.data(), v1.data(), 510));
+    EXPECT_EQ(exported(d, "f"), v2);
+}
+
+TEST(AddExport, TimesStdinAndErrors) {
+    Disk d(4, 16128, 100);
+    std::string f = d.file("f", pattern_bytes(100, 1));
+    struct utimbuf t = {1284692509, 1284692509};
+    ASSERT_EQ(utime(f.c_str(), &t), 0);
+    ASSERT_EQ(d.run({"add", "f", f}).status, 0);
+    EXPECT_EQ(list_of(d.img)[0].time, 1284692509u);
+
+    std::string in = "from standard input";
+    uint32_t before = uint32_t(time(nullptr));
+    RunResult r = d.run({"add", "-e", "s"}, &in);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<Item> l = list_of(d.img);
+    ASSERT_EQ(l.size(), 2u);
+    EXPECT_GE(l[1].time, before);
+    EXPECT_EQ(l[1].start, 16128u);
+    EXPECT_EQ(l[1].flags, item::F_EXTENDED);
+    EXPECT_EQ(exported(d, "s"), std::vector<uint8_t>(in.begin(), in.end()));
+
+    // -s places by the extended-only rule even without -e (and then
+    // refuses this file as a loader; the list is not stored).
+    EXPECT_EQ(d.run({"add", "-s", "l", f}).err, "qxtool: error: invalid size for ldlinux.bin\n");
+    EXPECT_EQ(list_of(d.img).size(), 2u);
+
+    std::string empty, none = d.dir.path("none");
+    write_file(d.dir.path("z"), {});
+    struct Case { std::vector<std::string> words; const std::string *in; std::string err; } cases[] = {
+        {{"add"}, nullptr, "not enough parameters"},
+        {{"add", "-x", "a", f}, nullptr, "invalid option -x for add"},
+        {{"add", "-name", f}, nullptr, "invalid option -name for add"},
+        {{"add", "a"}, &empty, "no input"},
+        {{"add", "a", d.dir.path("z")}, nullptr, "empty file " + d.dir.path("z")},
+        {{"add", "a", none}, nullptr, "can't open file " + none},
+        {{"export"}, nullptr, "not enough parameters"},
+        {{"export", "nope", none}, nullptr, "file nope not found"},
+        {{"export", "F", "/proc/nope/x"}, nullptr, "can't write to file /proc/nope/x"},
+        {{"remove", "nope"}, nullptr, "file nope not found"},
+        {{"cat", "nope"}, nullptr, "file nope not found"},
+    };
+    for (const Case &c : cases) {
+        RunResult rr = d.run(c.words, c.in);
+        EXPECT_EQ(rr.status, 1) << c.err;
+        EXPECT_EQ(rr.err, "qxtool: error: " + c.err + "\n");
+    }
+    EXPECT_EQ(list_of(d.img).size(), 2u);
+}
+
+TEST(AddExport, HostFileOf4GiBIsRefusedBeforeAnythingIsWritten) {
+    Disk d(4, 16128, 100);
+    std::string big = d.dir.path("big");
+    make_blank(big, 8388608);  // 4 GiB, sparse
+    std::vector<uint8_t> before = read_file(d.img);
+    EXPECT_EQ(d.run({"add", "-e", "big", big}).err, "qxtool: error: file " + big + " too large\n");
+    EXPECT_TRUE(read_file(d.img) == before);
+}
+
+TEST(AddExport, ExportToStdoutAndIntoNewDirectories) {
+    Disk d;
+    std::vector<uint8_t> data = pattern_bytes(70000, 9);
+    ASSERT_EQ(d.run({"add", "f", d.file("f", data)}).status, 0);
+    RunResult r = d.run({"export", "f"});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, std::string(data.begin(), data.end()));
+    EXPECT_EQ(r.err, "");
+    std::string deep = d.dir.path("a/b/c.bin");
+    ASSERT_EQ(d.run({"export", "f", deep}).status, 0) << deep;
+    EXPECT_EQ(read_file(deep), data);
+}
+
+TEST(Resize, ShrinkGrowCreateAndFill) {
+    Disk d(4, 16128, 100);
+    std::vector<uint8_t> v = pattern_bytes(1000, 3);
+    ASSERT_EQ(d.run({"add", "f", d.file("f", v)}).status, 0);
+    uint32_t s0 = d.data_start();
+    ASSERT_EQ(d.run({"resize", "f", "100"}).status, 0);
+    std::vector<Item> l = list_of(d.img);
+    EXPECT_EQ(l[0].size, 100u);
+    EXPECT_EQ(l[0].start, s0);
+    ASSERT_EQ(d.run({"resize", "f", "100"}).status, 0);
+    ASSERT_EQ(d.run({"resize", "-f", "0x41", "f", "1100"}).status, 0);
+    std::vector<uint8_t> want(v.begin(), v.begin() + 100);
+    want.resize(1100, 'A');
+    EXPECT_EQ(exported(d, "f"), want);
+    // Fill forms: one character, a number, a number with a leading 0.
+    struct Case { const char *fill; uint8_t byte; } fills[] = {{"0", '0'}, {"00", 0}, {"0x41", 'A'}, {"9", '9'}, {"65", 'A'}};
+    for (const Case &c : fills) {
+        ASSERT_EQ(d.run({"resize", "--fill", c.fill, "n", "1021"}).status, 0);
+        EXPECT_EQ(exported(d, "n"), std::vector<uint8_t>(1021, c.byte)) << c.fill;
+        ASSERT_EQ(d.run({"remove", "n"}).status, 0);
+    }
+    // A new 1,021-byte primary item takes 3 sectors with their marks.
+    ASSERT_EQ(d.run({"resize", "n", "1021"}).status, 0);
+    l = list_of(d.img);
+    ASSERT_EQ(l.size(), 2u);
+    std::vector<uint8_t> secs = read_sectors(d.img, l[1].start, 3);
+    for (uint32_t i = 0; i < 3; i++) EXPECT_EQ(get16(&secs[i * 512 + 510]), l[1].start + i);
+    ASSERT_EQ(d.run({"resize", "-e", "x", "600"}).status, 0);
+    EXPECT_EQ(list_of(d.img)[2].start, 16128u);
+
+    struct Err { std::vector<std::string> w; std::string err; } errs[] = {
+        {{"resize", "f"}, "not enough parameters"},
+        {{"resize", "f", "0"}, "invalid size"},
+        {{"resize", "f", "abc"}, "invalid size"},
+        {{"resize", "-f"}, "no parameter for -f"},
+        {{"resize", "-q", "f", "1"}, "invalid option -q for resize"},
+    };
+    for (const Err &e : errs) EXPECT_EQ(d.run(e.w).err, "qxtool: error: " + e.err + "\n");
+}
+
+TEST(Resize, GrowingStaysInItsArea) {
+    // 4 primary sectors, all used by a and b; the extended area has room.
+    Disk d(1, 63 + 1 + 4 + 1 + 4, 100);
+    ASSERT_EQ(d.run({"resize", "a", "1020"}).status, 0);
+    ASSERT_EQ(d.run({"resize", "b", "1020"}).status, 0);
+    EXPECT_EQ(d.run({"resize", "a", "1021"}).err, "qxtool: error: not enough space\n");
+    // b is last: it grows in place into the free primary run after it.
+    ASSERT_EQ(d.run({"remove", "a"}).status, 0);
+    ASSERT_EQ(d.run({"resize", "-f", "B", "b", "1530"}).status, 0);
+    std::vector<Item> l = list_of(d.img);
+    ASSERT_EQ(l.size(), 1u);
+    EXPECT_EQ(l[0].start, d.data_start());  // moved down into a's old sectors
+    std::vector<uint8_t> want(1020, 0);
+    want.resize(1530, 'B');
+    EXPECT_EQ(exported(d, "b"), want);
+}
+
+TEST(CopyMove, CopyKeepsTimeMoveRenamesInPlace) {
+    Disk d;
+    std::string f = d.file("f", pattern_bytes(2000, 1));
+    struct utimbuf t = {1000000, 1000000};
+    utime(f.c_str(), &t);
+    ASSERT_EQ(d.run({"add", "a", f}).status, 0);
+    ASSERT_EQ(d.run({"add", "z", d.file("g", {1, 2})}).status, 0);
+    ASSERT_EQ(d.run({"copy", "a", "b"}).status, 0);
+    std::vector<Item> l = list_of(d.img);
+    ASSERT_EQ(l.size(), 3u);
+    EXPECT_EQ(l[2].name, "b");
+    EXPECT_EQ(l[2].time, 1000000u);
+    EXPECT_EQ(exported(d, "b"), pattern_bytes(2000, 1));
+    // copy A A and move A a remove NEW first, then miss OLD: nothing stored.
+    std::vector<uint8_t> before = read_file(d.img);
+    EXPECT_EQ(d.run({"copy", "a", "a"}).err, "qxtool: error: file a not found\n");
+    EXPECT_EQ(d.run({"move", "a", "A"}).err, "qxtool: error: file a not found\n");
+    EXPECT_TRUE(read_file(d.img) == before);
+    // A longer name moves the items after it within the list.
+    ASSERT_EQ(d.run({"move", "/a", "a-much-longer-name"}).status, 0);
+    l = list_of(d.img);
+    ASSERT_EQ(l.size(), 3u);
+    EXPECT_EQ(l[0].name, "a-much-longer-name");
+    EXPECT_EQ(l[0].time, 1000000u);
+    EXPECT_EQ(l[1].name, "z");
+    EXPECT_EQ(exported(d, "z"), (std::vector<uint8_t>{1, 2}));
+    EXPECT_EQ(exported(d, "a-much-longer-name"), pattern_bytes(2000, 1));
+    // Names starting with '-' are names here.
+    ASSERT_EQ(d.run({"move", "z", "-z"}).status, 0);
+    EXPECT_EQ(d.run({"cat", "-z"}).status, 0);
+    EXPECT_EQ(d.run({"move", "-z"}).err, "qxtool: error: not enough parameters\n");
+    EXPECT_EQ(d.run({"copy", "-z"}).err, "qxtool: error: not enough parameters\n");
+    EXPECT_EQ(d.run({"move", "-z", std::string(241, 'x')}).err, "qxtool: error: file item too long\n");
+}
+
+TEST(Cat, TextUpToTheFirstZeroByteAndSizeLimit) {
+    Disk d(4, 16128, 200);
+    std::string s = "title x\0hidden";
+    ASSERT_EQ(d.run({"add", "t", d.file("t", std::vector<uint8_t>(s.begin(), s.begin() + 14))}).status, 0);
+    RunResult r = d.run({"cat", "T"});
+    EXPECT_EQ(r.out, "title x\n");
+    // 32,768 bytes is the limit, in either area.
+    for (bool ext : {false, true}) {
+        std::vector<uint8_t> v(32768, 'q');
+        std::vector<std::string> w = {"add", "m", d.file("m", v)};
+        if (ext) w.insert(w.begin() + 1, "-e");
+        ASSERT_EQ(d.run(w).status, 0);
+        r = d.run({"cat", "m"});
+        EXPECT_EQ(r.out, std::string(32768, 'q') + "\n") << ext;
+        v.push_back('q');
+        w.back() = d.file("m", v);
+        ASSERT_EQ(d.run(w).status, 0);
+        EXPECT_EQ(d.run({"cat", "m"}).err, "qxtool: error: file m too large\n");
+    }
+}
+
+TEST(SaveBuff, StoresFromMemoryAndLoadBuffReadsBack) {
+    Disk d(4, 16128, 100);
+    for (bool ext : {false, true})
+        for (uint32_t size : {1u, 510u, 511u, 32768u}) {
+            std::vector<uint8_t> v = pattern_bytes(size, size), copy = v;
+            reset_globals();
+            xd_t *xd = xd_open(d.img.c_str(), 1);
+            read_header(xd, 1);
+            uint8_t *it = save_buff(xd, "m", v.data(), size, ext);
+            EXPECT_EQ(get32(it + item::START) >= 16128, ext);
+            EXPECT_EQ(v, copy);  // the caller's buffer is left as it was
+            static uint8_t buf[LOAD_BUFF_ROOM];
+            ASSERT_EQ(load_buff(xd, "/M", buf), size);
+            EXPECT_EQ(0, memcmp(buf, v.data(), size)) << size << ext;
+            EXPECT_EQ(buf[size], 0);
+            write_header(xd);
+            xd_close(xd);
+            EXPECT_EQ(exported(d, "m"), v);
+        }
+}
