@@ -359,7 +359,9 @@ void add_menu(xd_t *xd, int argc, char **argv) {
     if (string) {
         for (int j = i + 1; j < argc; j++) offset = add_menu_line(buf, offset, argv[j]);
     } else {
-        source_file src{fopen(argv[i + 1], "r")};
+        // Binary mode: line ends are blanks to the parser anyway, and a
+        // Ctrl-Z byte must not end the file early on any system.
+        source_file src{fopen(argv[i + 1], "rb")};
         if (!src.f) quit("can't open file %s", argv[i + 1]);
         offset = add_menu_file(buf, offset, src.f);
     }
