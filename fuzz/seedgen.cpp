@@ -1,0 +1,238 @@
+// Makes the seed corpora under fuzz/corpus/<target>/ with the tool itself:
+// fresh disks and archives made by format, create, add, add-menu and save,
+// menus compiled by add-menu and printed by cat-menu, key names from the
+// key table. Seeds are kept small: a disk seed is the part of the disk up
+// to the end of its last primary-area file.
+//   seedgen CORPUS_DIR
+#include "harness.h"
+
+#include "common.h"
+#include "keytab.h"
+#include "layout.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+
+namespace {
+
+std::string corpus;
+
+void must(const std::vector<std::string> &words) {
+    fz::result r = fz::run(words);
+    if (r.status != 0) {
+        fprintf(stderr, "seedgen: %s %s failed: %s", words[0].c_str(), words[1].c_str(), r.err.c_str());
+        exit(1);
+    }
+}
+
+std::string out_of(const std::vector<std::string> &words) {
+    fz::result r = fz::run(words);
+    if (r.status != 0) {
+        fprintf(stderr, "seedgen: %s failed: %s", words[1].c_str(), r.err.c_str());
+        exit(1);
+    }
+    return r.out;
+}
+
+void seed(const char *target, const char *name, const fz::bytes &b) {
+    std::string dir = corpus + "/" + target;
+    mkdir(dir.c_str(), 0755);
+    fz::put_file(dir + "/" + name, b);
+}
+void seed(const char *target, const char *name, const std::string &s) {
+    seed(target, name, fz::bytes(s.begin(), s.end()));
+}
+
+fz::bytes prefix(const fz::bytes &b, size_t sectors) {
+    return fz::bytes(b.begin(), b.begin() + std::min(b.size(), sectors * 512));
+}
+
+// The first sectors of a file, as chunks for the partition walk.
+fz::bytes chunk(uint32_t sector, const fz::bytes &b) {
+    fz::bytes c(6);
+    put32(&c[0], sector);
+    put16(&c[4], uint32_t(b.size()));
+    c.insert(c.end(), b.begin(), b.end());
+    return c;
+}
+
+fz::bytes record(std::initializer_list<std::array<uint32_t, 3>> entries) {
+    fz::bytes r(512, 0);
+    int i = 0;
+    for (auto &e : entries) {
+        uint8_t *p = &r[0x1BE + 16 * i++];
+        p[4] = uint8_t(e[0]);
+        put32(p + 8, e[1]);
+        put32(p + 12, e[2]);
+    }
+    r[510] = 0x55;
+    r[511] = 0xAA;
+    return r;
+}
+
+// A synthetic loader of the given version: "SYSLINUX" at 514, the version
+// digit at 523, the signature at 512 + 4 * k and, for version 4, a pointer
+// table whose two pointers lie in the first sector.
+fz::bytes loader(char version, uint32_t sig_at, size_t size) {
+    fz::bytes b(size, 0);
+    for (size_t i = 1024; i < size; i++) b[i] = uint8_t(i * 13);
+    memcpy(&b[514], "SYSLINUX", 8);
+    b[523] = uint8_t(version);
+    put32(&b[sig_at], 0x3EB202FE);
+    if (version == '4') {
+        put16(&b[sig_at + 22], 0x100);          // table at file offset 0x300
+        put16(&b[0x300 + 14], 0x1F0);           // V goes to 0x1F0
+        put16(&b[0x300 + 16], 0x1F4);           // 0xFFFFFFFF to 0x1F4
+    }
+    return b;
+}
+
+const char *menu_source =
+    "# the menu of the carried archive\n"
+    "default 0\n"
+    "timeout 1\n"
+    "color yellow\n"
+    "text Booting From USB Device\n"
+    "menu F1 grldr grldr\n";
+
+const char *menu_more =
+    "color white/blue\n"
+    "text -n \"  two  blanks  \"\n"
+    "text\n"
+    "menu shift-a linux /vmlinuz /initrd.img \"console=ttyS0 quiet\"\n"
+    "menu 0x3b00 syslinux ldlinux.bin\n"
+    "menu ALT-KEY-+ chain \"boot sector\"\n"
+    "menu ctrl-z msdos io.sys\n"
+    "menu F12 freedos kernel.sys\n"
+    "timeout 0x10\n"
+    "default 010\n";
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 2) {
+        fprintf(stderr, "usage: seedgen CORPUS_DIR\n");
+        return 2;
+    }
+    corpus = argv[1];
+    mkdir(corpus.c_str(), 0755);
+    const std::string img = fz::path("disk.img"), ar = fz::path("files.qxa"), empty = fz::path("empty.qxa");
+    const std::string src = fz::path("menu.txt"), src2 = fz::path("menu2.txt"), data = fz::path("data.bin");
+    const std::string ldl3 = fz::path("ldl3.bin"), ldl4 = fz::path("ldl4.bin"), menu = fz::path("menu.bin");
+    fz::put_file(src, reinterpret_cast<const uint8_t *>(menu_source), strlen(menu_source));
+    fz::put_file(src2, reinterpret_cast<const uint8_t *>(menu_more), strlen(menu_more));
+    fz::bytes d(1500);
+    for (size_t i = 0; i < d.size(); i++) d[i] = uint8_t('a' + i % 26);
+    fz::put_file(data, d);
+    fz::put_file(ldl3, loader('3', 512 + 64, 1536));
+    fz::put_file(ldl4, loader('4', 512 + 128, 2048));
+
+    // A disk made by format with a small base and list, then files in both
+    // areas and a menu: the seed is the disk up to its primary-area files.
+    fz::put_file(img, nullptr, 0, 40000);
+    must({img, "format", "--base", "0", "--list-size", "1020", "--extended", "64", "--force"});
+    fz::bytes fresh = fz::get_file(img);
+    must({img, "add", "a.txt", data});
+    must({img, "add-menu", "qx.cfg", src});
+    must({img, "add-menu", "--append", "qx.cfg", src2});
+    must({img, "add", "-e", "big", data});
+    must({img, "add", "-s", "ldlinux.bin", ldl3});
+    fz::bytes full = fz::get_file(img);
+    // base 0, 4 boot code sectors, 2 list sectors, then the files.
+    seed("header", "fresh-base0", prefix(fresh, 8));
+    seed("header", "files-base0", prefix(full, 16));
+    seed("info", "fresh-base0", prefix(fresh, 8));
+    seed("info", "files-base0", prefix(full, 16));
+
+    // The same with the default base: 64 copies of the boot record.
+    const std::string img63 = fz::path("disk63.img");
+    fz::put_file(img63, nullptr, 0, 40000);
+    must({img63, "format", "--list-size", "510", "--zip", "--max-sectors", "32", "--force"});
+    must({img63, "add", "a.txt", data});
+    fz::bytes full63 = fz::get_file(img63);
+    seed("header", "files-base63", prefix(full63, 74));
+    seed("info", "files-base63", prefix(full63, 74));
+    seed("enum", "format-mbr", chunk(0, prefix(full63, 1)));
+
+    // Archives: an empty one, and one holding the disk's files.
+    must({empty, "create", "--list-size", "1020"});
+    must({img, "save", ar});
+    fz::bytes empty_ar = fz::get_file(empty), files_ar = fz::get_file(ar);
+    for (const char *t : {"header", "info", "load"}) {
+        seed(t, "empty-archive", empty_ar);
+        seed(t, "files-archive", files_ar);
+    }
+    must({empty, "add", "-e", "-s", "ldlinux.bin", ldl4});
+    seed("load", "ldlinux4-archive", fz::get_file(empty));
+
+    // Menus: compiled by add-menu, then printed by cat-menu.
+    must({img, "export", "qx.cfg", menu});
+    seed("catmenu", "compiled", fz::get_file(menu));
+    std::string printed = out_of({img, "cat-menu", "qx.cfg"});
+    seed("menu", "file-source", std::string("\x00", 1) + menu_source + menu_more);
+    seed("menu", "append-source", std::string("\x01", 1) + menu_more);
+    std::string lines = "\x02" + printed;
+    if (!lines.empty() && lines.back() == '\n') lines.pop_back();
+    seed("menu", "string-printed", lines);
+    seed("menu", "file-printed", std::string("\x00", 1) + printed);
+
+    // Key names as the key table names its codes (a few of each kind),
+    // raw codes and colour names.
+    for (int i : {0, 25, 26, 36, 46, 47, 58, 59, 68, 70, 79})
+        for (int col = 0; col < 4; col++) {
+            uint16_t code = key_table[i].code[col];
+            if (!code) continue;
+            std::string file = "key-" + std::to_string(i) + "-" + std::to_string(col);
+            seed("keycode", file.c_str(), std::string(get_keyname(code)));
+        }
+    seed("keycode", "hex", std::string("0x3b00"));
+    seed("keycode", "color", std::string("light-gray/blue"));
+
+    // Loaders for the patch: the 4-byte sector number of the second sector first.
+    for (auto &[name, file] : {std::pair<const char *, std::string>{"ldlinux3", ldl3}, {"ldlinux4", ldl4}}) {
+        fz::bytes b(4);
+        put32(&b[0], 0xFFFCD621u);
+        fz::bytes l = fz::get_file(file);
+        b.insert(b.end(), l.begin(), l.end());
+        seed("syslinux", name, b);
+    }
+
+    // Partition tables and chains of extended boot records.
+    {
+        fz::bytes two = chunk(0, record({{0x0C, 2048, 4096}, {0x0F, 8192, 8192}}));
+        fz::bytes e1 = chunk(8192, record({{0x83, 63, 1000}, {0x05, 2048, 2048}}));
+        fz::bytes e2 = chunk(8192 + 2048, record({{0x83, 63, 1000}}));
+        fz::bytes s = two;
+        s.insert(s.end(), e1.begin(), e1.end());
+        s.insert(s.end(), e2.begin(), e2.end());
+        seed("enum", "two-logical", s);
+        // The second record points back at the first: a loop.
+        fz::bytes loop = chunk(8192 + 2048, record({{0x83, 63, 1000}, {0x05, 0, 2048}}));
+        fz::bytes self = chunk(8192, record({{0x83, 63, 1000}, {0x05, 1, 2048}}));
+        fz::bytes l2 = two;
+        l2.insert(l2.end(), e1.begin(), e1.end());
+        fz::bytes l1 = l2;
+        l2.insert(l2.end(), loop.begin(), loop.end());
+        seed("enum", "loop-of-two", l2);
+        fz::bytes sl = two;
+        sl.insert(sl.end(), self.begin(), self.end());
+        seed("enum", "empty-then-self", sl);
+        fz::bytes first_ext = chunk(0, record({{0x05, 100, 100000}}));
+        fz::bytes nested = chunk(100, record({{0x0F, 50, 10}, {0x05, 1, 1}}));
+        first_ext.insert(first_ext.end(), nested.begin(), nested.end());
+        seed("enum", "extended-first-entry", first_ext);
+    }
+
+    // Number arguments: selector byte (command), then the words.
+    seed("args", "create", std::string("\x00-p\n8m\n-e\n0x100000\n-l\n1020", 26));
+    seed("args", "resize", std::string("\x01--fill\n0x41\na\n3k", 17));
+    seed("args", "save", std::string("\x02-l\n510\nout.qxa", 15));
+    seed("args", "format", std::string("\x03--size\n1g\n-u\n8\n--nalign\n0x200\n--base\n63\n--max-sectors\n127", 53));
+    seed("args", "sync", std::string("\x04--max-sectors\n010\n--chs", 23));
+    return 0;
+}
