@@ -1,0 +1,271 @@
+// FAT12/FAT16/FAT32 formatter of the data partition.
+//
+// The volume gets fixed geometry values (63 sectors per track, 255 heads),
+// no boot code, no volume label entry and no files. The cluster size comes
+// from the size tables below unless the caller asks for one; the FAT size is
+// the usual conservative formula; with align the two FATs grow so that the
+// data region starts on a cluster boundary.
+#include "fat.h"
+
+#include "common.h"
+#include "disk.h"
+#include "xdio.h"
+
+#include <cstring>
+
+namespace {
+
+struct size_row {
+    uint32_t bound;  // volume size in sectors up to which the row applies
+    uint32_t spc;    // sectors per cluster; 0 = size refused
+};
+
+const size_row fat16_table[] = {
+    {8400, 0},      {32680, 2},     {262144, 4},    {524288, 8},
+    {1048576, 16},  {2097152, 32},  {4194304, 64},  {0xFFFFFFFFu, 0},
+};
+
+const size_row fat32_table[] = {
+    {66600, 0},       {532480, 1},      {16777216, 8},
+    {33554432, 16},   {67108864, 32},   {0xFFFFFFFFu, 64},
+};
+
+uint32_t table_spc(const size_row *t, size_t n, uint32_t size) {
+    for (size_t i = 0; i < n; i++)
+        if (t[i].bound >= size) return t[i].spc;
+    return 0;
+}
+
+// Largest cluster count whose cluster numbers a FAT32 entry can hold
+// (28 bits, the top values reserved for bad-cluster and end-of-chain marks).
+constexpr uint64_t FAT32_MAX_CLUSTERS = 0x0FFFFFF5;
+// A FAT type is recognised by its cluster count alone: below 4085 clusters
+// a volume is FAT12, below 65525 FAT16, from there on FAT32.
+constexpr uint64_t FAT12_MAX_CLUSTERS = 4084;
+constexpr uint64_t FAT16_MIN_CLUSTERS = 4085;
+constexpr uint64_t FAT16_MAX_CLUSTERS = 65524;
+constexpr uint64_t FAT32_MIN_CLUSTERS = 65525;
+
+// Cluster size asked for, or 0 when the table decides. Only the low 8 bits
+// of the unit size fit the boot sector's field; a value whose low 8 bits
+// are 0 names no cluster size at all.
+uint32_t unit_spc(uint32_t unit_size) {
+    if (unit_size && !(unit_size & 0xFF)) quit("invalid unit size %u", unit_size);
+    return unit_size & 0xFF;
+}
+
+// The FAT size, then its enlargement for alignment. name is the FAT type
+// as messages call it.
+void size_fats(fat_plan *p, uint32_t tmp_val2, int align, const char *name) {
+    // The volume must hold its reserved sectors, the root directory and at
+    // least one sector of each FAT before any size formula makes sense.
+    if (uint64_t(p->size) < uint64_t(p->reserved) + p->root_sectors + 2)
+        quit("partition of %u sectors too small for %s", p->size, name);
+    uint64_t tmp_val1 = uint64_t(p->size) - p->reserved - p->root_sectors;
+    uint64_t fat = (tmp_val1 + tmp_val2 - 1) / tmp_val2;
+    if (align) {
+        uint64_t data_start = uint64_t(p->hidden) + p->reserved + 2 * fat + p->root_sectors;
+        uint64_t next = (data_start + p->spc - 1) / p->spc * p->spc;
+        fat += (next - data_start) / 2;
+    }
+    p->fat_size = uint32_t(fat);  // at most about half the volume
+}
+
+// The FATs, the root directory (or FAT32's root cluster) and at least one
+// data cluster must lie inside the volume: nothing may be written past its
+// end. Sets the data cluster count.
+void check_room(fat_plan *p, const char *name) {
+    uint64_t meta = uint64_t(p->reserved) + 2 * uint64_t(p->fat_size) + p->root_sectors;
+    if (meta + p->spc > p->size) quit("partition of %u sectors too small for %s", p->size, name);
+    p->clusters = uint32_t((p->size - meta) / p->spc);
+}
+
+void put_text(uint8_t *dst, const char *text) { memcpy(dst, text, strlen(text)); }
+
+}  // namespace
+
+void plan_fat16(fat_plan *p, uint32_t hidden, uint32_t size, uint32_t unit_size, int align) {
+    *p = fat_plan();
+    p->hidden = hidden;
+    p->size = size;
+    p->reserved = 1;
+    const bool small = size <= 8400;  // the FAT12 form
+    uint32_t root_entries = small ? 240 : (hidden & 1) ? 512 : 496;
+    p->root_sectors = (root_entries * 32 + 511) / 512;
+    uint32_t spt = 63, heads = 255;
+
+    if (size == 2880 || size == 5760) {
+        // The two diskette geometries: fixed values, no formula, no checks.
+        p->spc = size == 2880 ? 1 : 2;
+        p->fat_size = 9;
+        spt = size == 2880 ? 18 : 36;
+        heads = 2;
+        p->clusters = (size - p->reserved - 2 * p->fat_size - p->root_sectors) / p->spc;
+    } else {
+        p->spc = unit_spc(unit_size);
+        if (!p->spc) {
+            p->spc = table_spc(fat16_table, sizeof fat16_table / sizeof *fat16_table, size);
+            if (!p->spc) quit("invalid size of fat16");
+        }
+        const char *name = small ? "fat12" : "fat16";
+        size_fats(p, 256 * p->spc + 2, align, name);
+        // Sectors after the reserved area and root directory, FATs included.
+        uint32_t n = (size - p->reserved - p->root_sectors) / p->spc;
+        if (n > FAT16_MAX_CLUSTERS) quit("unit size %u invalid for fat16", p->spc);
+        check_room(p, name);
+        // The cluster count must also agree with the FAT type the volume
+        // is written as, or a driver reads its FAT entries with the wrong
+        // width.
+        if (small && p->clusters > FAT12_MAX_CLUSTERS) quit("unit size %u invalid for fat12", p->spc);
+        if (!small && p->clusters < FAT16_MIN_CLUSTERS) quit("unit size %u invalid for fat16", p->spc);
+    }
+
+    uint8_t *b = p->boot;
+    b[0] = 0xEB;
+    b[1] = 0x3C;
+    b[2] = 0x90;
+    put_text(b + 0x03, "MSWIN4.1");
+    put16(b + 0x0B, 512);
+    b[0x0D] = uint8_t(p->spc);
+    put16(b + 0x0E, p->reserved);
+    b[0x10] = 2;
+    put16(b + 0x11, root_entries);
+    put16(b + 0x13, size < 65536 ? size : 0);
+    b[0x15] = small ? 0xF0 : 0xF8;
+    put16(b + 0x16, p->fat_size);
+    put16(b + 0x18, spt);
+    put16(b + 0x1A, heads);
+    put32(b + 0x1C, hidden);
+    put32(b + 0x20, size >= 65536 ? size : 0);
+    b[0x24] = 0x80;
+    b[0x26] = 0x29;
+    put_text(b + 0x2B, "NO NAME    ");
+    put_text(b + 0x36, small ? "FAT12   " : "FAT16   ");
+    b[0x1FE] = 0x55;
+    b[0x1FF] = 0xAA;
+
+    if (small) {
+        const uint8_t head[] = {0xF0, 0xFF, 0xFF};
+        memcpy(p->fat_head, head, sizeof head);
+        p->fat_head_len = sizeof head;
+    } else {
+        const uint8_t head[] = {0xF8, 0xFF, 0xFF, 0xFF};
+        memcpy(p->fat_head, head, sizeof head);
+        p->fat_head_len = sizeof head;
+    }
+}
+
+void plan_fat32(fat_plan *p, uint32_t hidden, uint32_t size, uint32_t unit_size, int align) {
+    *p = fat_plan();
+    p->fat32 = 1;
+    p->hidden = hidden;
+    p->size = size;
+    // The reserved count follows the parity of the first sector so that,
+    // with two FATs of equal size, the data region starts on an even sector.
+    p->reserved = (hidden & 1) ? 33 : 32;
+    p->root_sectors = 0;
+
+    p->spc = unit_spc(unit_size);
+    if (!p->spc) {
+        p->spc = table_spc(fat32_table, sizeof fat32_table / sizeof *fat32_table, size);
+        if (!p->spc) quit("invalid size for fat32\n");
+    }
+    size_fats(p, (256 * p->spc + 2) / 2, align, "fat32");
+    uint32_t n = (size - p->reserved) / p->spc;
+    if (n < FAT32_MIN_CLUSTERS) quit("unit size %u invalid for fat32", p->spc);
+    check_room(p, "fat32");
+    // A cluster count outside FAT32's range makes a volume that drivers
+    // read as another FAT type, or whose cluster numbers do not fit an entry.
+    if (p->clusters < FAT32_MIN_CLUSTERS || p->clusters > FAT32_MAX_CLUSTERS) quit("unit size %u invalid for fat32", p->spc);
+
+    uint8_t *b = p->boot;
+    b[0] = 0xEB;
+    b[1] = 0x58;
+    b[2] = 0x90;
+    put_text(b + 0x03, "MSWIN4.1");
+    put16(b + 0x0B, 512);
+    b[0x0D] = uint8_t(p->spc);
+    put16(b + 0x0E, p->reserved);
+    b[0x10] = 2;
+    b[0x15] = 0xF8;
+    put16(b + 0x18, 63);
+    put16(b + 0x1A, 255);
+    put32(b + 0x1C, hidden);
+    put32(b + 0x20, size);
+    put32(b + 0x24, p->fat_size);
+    put32(b + 0x2C, 2);  // root directory cluster
+    put16(b + 0x30, 1);  // FSInfo sector
+    put16(b + 0x32, 6);  // backup boot sectors
+    b[0x40] = 0x80;
+    b[0x42] = 0x29;
+    put_text(b + 0x47, "NO NAME    ");
+    put_text(b + 0x52, "FAT32   ");
+    b[0x1FE] = 0x55;
+    b[0x1FF] = 0xAA;
+
+    uint8_t *fsinfo = b + 512;
+    put32(fsinfo + 0x000, 0x41615252);
+    put32(fsinfo + 0x1E4, 0x61417272);
+    put32(fsinfo + 0x1E8, 0xFFFFFFFF);  // free count not computed
+    put32(fsinfo + 0x1EC, 0xFFFFFFFF);  // no hint
+    fsinfo[0x1FE] = 0x55;
+    fsinfo[0x1FF] = 0xAA;
+
+    uint8_t *third = b + 1024;
+    third[0x1FE] = 0x55;
+    third[0x1FF] = 0xAA;
+
+    // Entries 0 and 1, and entry 2, the root directory's single cluster.
+    const uint8_t head[] = {0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0x0F};
+    memcpy(p->fat_head, head, sizeof head);
+    p->fat_head_len = sizeof head;
+}
+
+namespace {
+
+// Writes count sectors of bytes from the start of global_buffer, then clears
+// them again so that zero_disk finds the buffer zero.
+void write_from_buffer(xd_t *xd, const uint8_t *bytes, uint32_t len, uint32_t count) {
+    memcpy(global_buffer, bytes, len);
+    write_disk(xd, global_buffer, count);
+    memset(global_buffer, 0, size_t(count) * SECTOR);
+}
+
+void write_fats(xd_t *xd, const fat_plan *p) {
+    for (int i = 0; i < 2; i++) {
+        write_from_buffer(xd, p->fat_head, p->fat_head_len, 1);
+        zero_disk(xd, p->fat_size - 1);
+    }
+}
+
+}  // namespace
+
+void write_fat(xd_t *xd, const fat_plan *p) {
+    memset(global_buffer, 0, GLOBAL_BUFFER_SIZE);
+    if (p->fat32) {
+        const uint32_t backup = 6;
+        write_from_buffer(xd, p->boot, 3 * SECTOR, 3);
+        zero_disk(xd, backup - 3);
+        write_from_buffer(xd, p->boot, 3 * SECTOR, 3);
+        zero_disk(xd, p->reserved - backup - 3);
+        write_fats(xd, p);
+        zero_disk(xd, p->spc);  // the root directory's cluster
+    } else {
+        write_from_buffer(xd, p->boot, SECTOR, 1);
+        zero_disk(xd, p->reserved - 1);
+        write_fats(xd, p);
+        zero_disk(xd, p->root_sectors);
+    }
+}
+
+void format_fat16(xd_t *xd, uint32_t size, uint32_t unit_size, int align) {
+    fat_plan p;
+    plan_fat16(&p, xd_cur(xd), size, unit_size, align);
+    write_fat(xd, &p);
+}
+
+void format_fat32(xd_t *xd, uint32_t size, uint32_t unit_size, int align) {
+    fat_plan p;
+    plan_fat32(&p, xd_cur(xd), size, unit_size, align);
+    write_fat(xd, &p);
+}

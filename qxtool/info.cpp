@@ -1,0 +1,115 @@
+// The info command: the header, the boot record's settings, the format
+// options that rebuild the layout, every file with its place, and the free
+// ranges and free space of the data areas. It changes nothing.
+#include "commands.h"
+#include "common.h"
+#include "disk.h"
+#include "layout.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+// A free range from sector c up to (not including) sector s; a range that
+// crosses the primary data size is shown as its two parts.
+void print_range(uint32_t c, uint32_t s, uint32_t p) {
+    if (c < p && p < s) {
+        printf("  0*   0x%lx 0x%lx\n", (unsigned long)c, (unsigned long)(p - c));
+        printf("  1*   0x%lx 0x%lx\n", (unsigned long)p, (unsigned long)(s - p));
+    } else {
+        // An unsorted list gives a negative length, shown as its unsigned
+        // 32-bit value.
+        printf("  %d*   0x%lx 0x%lx\n", c >= p ? 1 : 0, (unsigned long)c, (unsigned long)uint32_t(s - c));
+    }
+}
+
+const char *bpb_status(const uint8_t *br) {
+    if (br[0x0D]) return "copy";  // sectors per cluster: a copied BPB
+    if (br[0x18]) return "init";  // sectors per track of the template
+    return "zero";
+}
+
+}  // namespace
+
+void print_info(xd_t *xd, int, char **) {
+    uint8_t *h = global_buffer;
+    const uint8_t *br = global_buffer + SECTOR;  // the boot record as read_header read it
+    seek_disk(xd, qx_boot_base + 1);             // sector 0 of an archive
+    read_disk(xd, h, 1);
+
+    const uint32_t pri = get16(h + hdr::PRI_SIZE);
+    const uint32_t ext = get32(h + hdr::EXT_SIZE);
+    const uint32_t list_sectors = get16(h + hdr::LIST_SECTORS);
+    const char *bpb = bpb_status(br);
+
+    printf("version: %d.%d\n", h[hdr::VER_MAJOR], h[hdr::VER_MINOR]);
+    if (!qx_ar_mode) {
+        printf("base boot sector: %lu\n", (unsigned long)qx_boot_base);
+        printf("boot code size: %u\n", unsigned(get16(h + hdr::BOOT_SIZE)));
+        printf("primary data size: %u\n", unsigned(pri));
+        printf("extended data size: %lu\n", (unsigned long)ext);
+        printf("debug version: %s\n", br[0x1A8] ? "yes" : "no");
+        printf("bpb status: %s\n", bpb);
+    } else {
+        printf("file list size: %lu\n", (unsigned long)qx_list_sectors);
+        printf("original primary data size: %u\n", unsigned(pri));
+        printf("original extended data size: %lu\n", (unsigned long)ext);
+        printf("total sectors: %lu\n", (unsigned long)qx_ar_size);
+    }
+
+    printf("format options:");
+    if (!qx_ar_mode) {
+        const uint8_t ms = br[mbr::MAX_SECTORS];
+        if (ms & 0x80) printf(" --chs");
+        if ((ms & 0x7F) != 63) printf(" --max-sectors %d", ms & 0x7F);
+        if (bpb[0] != 'c' && br[0x26] == 0x29) printf(" --zip");
+    }
+    if (pri != 16128) printf(" --primary %u", unsigned(pri));
+    if (ext != 0) printf(" --extended %lu", (unsigned long)ext);
+    if (list_sectors * 510 != 456960) printf(" --list-size %lu", (unsigned long)list_sectors * 510);
+    printf("\n");
+
+    printf("file list size: %lu\n", (unsigned long)list_sectors);
+    printf("file list used: %u\n", unsigned(get16(h + hdr::LIST_USED)));
+    printf("files:\n");
+
+    const uint32_t p = qx_pri_size;
+    uint32_t c = qx_list_start + qx_list_sectors;
+    uint64_t pri_sectors = 0, ext_sectors = 0;
+    for (int ofs = 0; qx_list[ofs]; ofs += qx_list[ofs] + 2) {
+        const uint8_t *it = qx_list + ofs;
+        const uint8_t flags = it[item::FLAGS];
+        const uint32_t s = get32(it + item::START);
+        const uint32_t size = get32(it + item::SIZE);
+        if (s != c) print_range(c, s, p);
+
+        time_t t = time_t(get32(it + item::TIME));
+        struct tm tm = {};
+        if (const struct tm *lt = localtime(&t)) tm = *lt;
+        printf("  %d%c%c  \"%s\" 0x%lx %lu (%d-%02d-%02d %02d:%02d:%02d)\n", s >= p ? 1 : 0,
+               (flags & item::F_EXTENDED) ? 'e' : ' ', (flags & item::F_SYSLINUX) ? 's' : ' ',
+               reinterpret_cast<const char *>(it + item::NAME), (unsigned long)s, (unsigned long)size,
+               tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+
+        // Primary-area files take 510-byte units, extended-area files 512.
+        uint32_t count;
+        if (s < p) {
+            count = uint32_t((uint64_t(size) + 509) / 510);
+            pri_sectors += count;
+        } else {
+            count = uint32_t((uint64_t(size) + 511) / 512);
+            ext_sectors += count;
+        }
+        c = s + count;
+    }
+
+    if (qx_ar_mode) return;
+    if (c != qx_total_size) print_range(c, qx_total_size, p);
+    const int64_t pri_free =
+        (int64_t(p) - int64_t(qx_list_start) - int64_t(qx_list_sectors) - int64_t(pri_sectors)) * 510;
+    printf("primary area free space: %lld\n", (long long)pri_free);
+    // The free sector count is a 32-bit number before it becomes bytes.
+    const uint64_t ext_free = uint64_t(uint32_t(ext - uint32_t(ext_sectors))) * 512;
+    printf("extended area free space: %llu\n", (unsigned long long)ext_free);
+}
