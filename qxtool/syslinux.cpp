@@ -11,12 +11,12 @@
 
 namespace {
 constexpr uint32_t SIGNATURE = 0x3EB202FE;
-// Only the first two sectors are written back, so every field the patch
-// writes must lie below this.
+// The first two sectors are written back; a version-4 loader whose fields
+// lie beyond them is refused.
 constexpr uint32_t PATCH_END = 1024;
 }  // namespace
 
-void syslinux_patch_image(uint8_t *buf, uint32_t size, uint32_t second) {
+uint32_t syslinux_patch_image(uint8_t *buf, uint32_t size, uint32_t second) {
     if (memcmp(buf + 514, "SYSLINUX", 8) != 0) quit("not a valid ldlinux.bin");
     uint32_t s = 0;
     for (uint32_t o = 512; o <= 1020; o += 4)
@@ -27,9 +27,11 @@ void syslinux_patch_image(uint8_t *buf, uint32_t size, uint32_t second) {
     if (!s) quit("syslinux signature not found");
 
     const int version = int(buf[523]) - '0';
-    uint32_t words_at, count_at, sum_at, count_value;
+    uint32_t words_at, count_at, sum_at, count_value, end = PATCH_END;
     if (version == 3) {
-        if (s + 16 > PATCH_END) quit("not a valid ldlinux.bin");
+        // The fields may reach into the third sector, which is then
+        // written back as well.
+        if (s + 16 > end) end = s + 16;
         put32(buf + 504, second);
         put16(buf + 510, 0xAA55);
         words_at = s + 8;
@@ -58,6 +60,7 @@ void syslinux_patch_image(uint8_t *buf, uint32_t size, uint32_t second) {
     uint32_t sum = 0;
     for (uint32_t i = 0; i < d; i++) sum += get32(buf + 512 + 4 * i);
     put32(buf + sum_at, SIGNATURE - sum);
+    return (end + 511) / 512;
 }
 
 void syslinux_patch(xd_t *xd, uint8_t *it) {
@@ -69,7 +72,7 @@ void syslinux_patch(xd_t *xd, uint8_t *it) {
     if (start < qx_pri_size) quit("ldlinux.bin is not in the extended data area");
     seek_disk(xd, start);
     read_disk(xd, global_buffer, k);
-    syslinux_patch_image(global_buffer, size, start + 1 - qx_part_ofs);
+    uint32_t n = syslinux_patch_image(global_buffer, size, start + 1 - qx_part_ofs);
     seek_disk(xd, start);
-    write_disk(xd, global_buffer, 2);
+    write_disk(xd, global_buffer, n);
 }

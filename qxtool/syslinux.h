@@ -12,5 +12,7 @@ void syslinux_patch(xd_t *xd, uint8_t *item);
 
 // The patch on a loader image in memory: buf holds the file's first
 // ceil(size / 512) sectors; second is the file's second sector counted from
-// the start of the first partition. Only bytes 0 to 1023 change.
-void syslinux_patch_image(uint8_t *buf, uint32_t size, uint32_t second);
+// the start of the first partition. Returns the number of leading sectors
+// that changed: 2, or 3 for a version-3 loader whose fields reach past the
+// second sector.
+uint32_t syslinux_patch_image(uint8_t *buf, uint32_t size, uint32_t second);
