@@ -1,0 +1,90 @@
+// The file commands through the real binary: standard streams, progress
+// dots, and 100 MiB files and archives moving with exact bytes.
+#include "fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+std::string q(const std::string &s) { return "'" + s + "'"; }
+std::string tool() { return QXTOOL_BIN; }
+
+// A disk with a small primary area and a 230,000-sector extended area,
+// sparse.
+std::string big_disk(const TempDir &dir, const std::string &name) {
+    QxGeometry g;
+    g.ext = 230000;
+    g.total = 16128 + 230000 + 64;
+    std::string p = dir.path(name);
+    build_qx_image(p, g);
+    return p;
+}
+
+}  // namespace
+
+TEST(FilesCli, StandardInputAndOutputCarryRawBytes) {
+    TempDir dir;
+    std::string img = big_disk(dir, "d.img");
+    std::string data("a\r\nb\0\x1a\xff\n", 9);
+    RunResult r = run_shell(tool() + " " + q(img) + " add raw", &data);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    r = run_shell(tool() + " " + q(img) + " export raw");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, data);
+    EXPECT_EQ(r.err, "");
+    r = run_shell(tool() + " " + q(img) + " add empty </dev/null");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "qxtool: error: no input\n");
+    r = run_shell(tool() + " " + q(img) + " cat raw");
+    EXPECT_EQ(r.out, std::string("a\r\nb\n"));
+}
+
+TEST(FilesCli, ProgressDotsFromTwentyMiBOn) {
+    TempDir dir;
+    std::string img = big_disk(dir, "d.img");
+    struct Case { uint32_t size; std::string dots; } cases[] = {{20971519, ""}, {20971520, std::string(20, '.') + "\n"}};
+    for (const Case &c : cases) {
+        std::string f = dir.path("f");
+        make_blank(f, 0);
+        ASSERT_EQ(truncate(f.c_str(), c.size), 0);
+        RunResult r = run_shell(tool() + " " + q(img) + " add -e f " + q(f));
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, c.dots) << c.size;
+        r = run_shell(tool() + " " + q(img) + " export f " + q(dir.path("o")));
+        EXPECT_EQ(r.out, c.dots) << c.size;
+        // Standard output gets the bytes and nothing else.
+        r = run_shell(tool() + " " + q(img) + " export f | wc -c");
+        EXPECT_EQ(r.out, std::to_string(c.size) + "\n");
+    }
+}
+
+TEST(FilesCli, HundredMiBThroughAddExportSaveAndLoad) {
+    TempDir dir;
+    std::string a = big_disk(dir, "a.img"), b = big_disk(dir, "b.img");
+    std::string f = dir.path("big"), ar = dir.path("big.qxa");
+    // 100 MiB of pseudo-random bytes, with one small file beside it.
+    ASSERT_EQ(run_shell("head -c 104857600 /dev/urandom > " + q(f)).status, 0);
+    ASSERT_EQ(run_shell("head -c 1000 /dev/urandom > " + q(dir.path("small"))).status, 0);
+    const std::string dots = std::string(20, '.') + "\n";
+    struct Step { std::string cmd; std::string out; } steps[] = {
+        {q(a) + " add big " + q(f), dots},
+        {q(a) + " add small " + q(dir.path("small")), ""},
+        {q(a) + " export big " + q(dir.path("e1")), dots},
+        {q(a) + " save " + q(ar), dots},
+        {q(b) + " load " + q(ar), dots},
+        {q(b) + " export big " + q(dir.path("e2")), dots},
+        {q(b) + " export small " + q(dir.path("e3")), ""},
+        {q(ar) + " export big " + q(dir.path("e4")), dots},
+    };
+    for (const Step &s : steps) {
+        RunResult r = run_shell(tool() + " " + s.cmd);
+        ASSERT_EQ(r.status, 0) << s.cmd << ": " << r.err;
+        EXPECT_EQ(r.out, s.out) << s.cmd;
+    }
+    for (const char *e : {"e1", "e2", "e4"}) EXPECT_EQ(run_shell("cmp " + q(f) + " " + q(dir.path(e))).status, 0) << e;
+    EXPECT_EQ(run_shell("cmp " + q(dir.path("small")) + " " + q(dir.path("e3"))).status, 0);
+}
