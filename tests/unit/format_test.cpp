@@ -705,3 +705,44 @@ TEST(Info, Archive) {
               "files:\n"
               "  1    \"x\" 0x3 600 (1970-01-01 00:00:00)\n");
 }
+
+// ---------------------------------------------------------------- archive
+
+TEST(Format, FromArchive) {
+    TempDir t;
+    const std::string ar = t.path("a.qxa"), img = t.path("d.img"), data = t.path("data.bin");
+    const std::vector<uint8_t> content = pattern_bytes(3000, 11);
+    write_file(data, content);
+    ok(ar, {"create", "-p", "8m", "-e", "1m", "-l", "1020"});
+    ok(ar, {"add", "boot.bin", data});
+
+    // Sizes not given come from the archive (P, list); --extended given
+    // on the command line wins. The archive's items are loaded.
+    make_blank(img, 100000);
+    ok(img, {"format", "--archive", ar, "--extended", "4m"});
+    std::vector<uint8_t> head = sector(img, 64);
+    EXPECT_EQ(get16(&head[hdr::PRI_SIZE]), 16384);
+    EXPECT_EQ(get32(&head[hdr::EXT_SIZE]), 8192u);
+    EXPECT_EQ(get16(&head[hdr::LIST_SECTORS]), 2);
+    EXPECT_EQ(slot0(sector(img, 0), pte::START), 24576u);
+    ok(img, {"export", "boot.bin", t.path("out.bin")});
+    EXPECT_EQ(read_file(t.path("out.bin")), content);
+
+    // Archives that are not usable stop format before it writes.
+    std::vector<uint8_t> bad = read_file(ar);
+    bad[5] = 7;
+    write_file(t.path("v17.qxa"), bad);
+    write_file(t.path("plain.qxa"), pattern_bytes(2048, 3));
+    const std::string blank = t.path("blank.img");
+    make_blank(blank, 100000);
+    struct Case { std::string file, msg; } cases[] = {
+        {t.path("v17.qxa"), "version number not match"},
+        {t.path("plain.qxa"), "invalid archive file"},
+    };
+    for (const Case &c : cases) {
+        RunResult r = qx(blank, {"format", "--archive", c.file});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "qxtool: error: " + c.msg + "\n");
+        EXPECT_EQ(read_sectors(blank, 0, 64), std::vector<uint8_t>(64 * 512, 0)) << c.msg;
+    }
+}
