@@ -1,0 +1,572 @@
+// The front end's main window and job runner, driven through a fake system.
+// This file is compiled with code page 936 as its execution character set,
+// like the front end itself: the Chinese literals below are the byte text
+// the program shows and writes.
+#include <gtest/gtest.h>
+
+#include <iconv.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "fake_system.h"
+#include "qxtool.h"
+#include "qxtoolDlg.h"
+
+namespace {
+
+using winval::DriveRemovable;
+
+const std::string SysDir = "C:\\WINDOWS\\system32";
+const std::string ToolData = std::string("MZ\x90\0tool", 8);
+const std::string ArchiveData = std::string("QXAR\x01\x06\0archive", 15);
+
+// The two batch templates as the string table holds them, in code page 936:
+// U+3000 is A1 A1, U+2500 is A9 A4 and U+2014 is A1 AA.
+const std::string EchoLead = "Echo " "\xA1\xA1" "\xA1\xA1" "\xA1\xA1" "    " "\xA9\xA4" "\xA9\xA4" "\xA1\xAA";
+const std::string EchoTail = "\xA9\xA4" "\xA9\xA4";
+const std::string FormatHdd = " format  --extended  100m  --force  --align  --primary  8m";
+const std::string FormatZip = " format  --extended  100m  --force  --zip --align  --primary  8m";
+
+std::string Script(bool zip, const std::string &drive, const std::string &dir,
+                   const std::string &archive) {
+    return "@echo off\r\n"
+           "path=" + dir + "\r\n" +
+           EchoLead + "系统正在制作U盘系统请等待自动结束" + EchoTail + "\r\n"
+           "qxtool " + drive + (zip ? FormatZip : FormatHdd) + "\r\n"
+           "qxtool " + drive + " clear\r\n"
+           "qxtool " + drive + " load \"" + archive + "\"\r\n" +
+           EchoLead + "请弹出你的U盘" + EchoTail + "\r\n"
+           "control hotplug.dll";
+}
+std::string Template(bool zip) { return Script(zip, "G:", "pathload", "data.qxa"); }
+
+struct Front : ::testing::Test {
+    FakeSystem sys;
+    MainDialog dlg{sys};
+
+    void SetUp() override {
+        workDir.clear();
+        sys.systemDir = SysDir;
+        sys.drives = {{"C:\\", 3}, {"F:\\", DriveRemovable}, {"E:\\", DriveRemovable}};
+        sys.strings = {{101, "关于 qxtool(&A)..."}, {102, Template(false)}, {103, Template(true)}};
+        sys.resources = {{129, ToolData}, {131, ArchiveData}};
+    }
+    void TearDown() override { workDir.clear(); }
+
+    // Opens the window, picks the drive list entry `root`.
+    void OpenAndPick(const std::string &root) {
+        dlg.OnInitDialog();
+        for (size_t i = 0; i < sys.comboItems.size(); ++i)
+            if (sys.comboItems[i] == root)
+                sys.Pick(dlg, int(i));
+        ASSERT_EQ(dlg.driveChosen, 1) << root;
+        sys.log.clear();
+    }
+    std::string Path(const std::string &name) const { return SysDir + "\\" + name; }
+};
+
+TEST_F(Front, OpeningTheWindowSetsEveryControlAndTheJobState) {
+    dlg.awaitingReinsert = 1;
+    dlg.driveChosen = 1;
+    sys.checks[1016] = true;
+    dlg.OnInitDialog();
+
+    EXPECT_EQ(sys.Grep("menu "), std::vector<std::string>{"16 关于 qxtool(&A)..."});
+    EXPECT_EQ(sys.Grep("icons").size(), 1u);
+    EXPECT_EQ(sys.Grep("rect "), std::vector<std::string>{"1011"});
+    EXPECT_EQ(dlg.linkRect.left, 10);
+    EXPECT_EQ(dlg.linkRect.bottom, 40);
+    EXPECT_EQ(workDir, SysDir);
+    EXPECT_EQ(sys.comboItems, (std::vector<std::string>{"E:\\", "F:\\"}));
+    EXPECT_EQ(sys.comboSel, -1);
+    EXPECT_EQ(sys.comboEdit, "请选择可移动磁盘");
+    EXPECT_EQ(dlg.driveChosen, 0);
+    EXPECT_EQ(dlg.awaitingReinsert, 0);
+    EXPECT_EQ(sys.progressLow, 0);
+    EXPECT_EQ(sys.progressHigh, 100);
+    EXPECT_EQ(sys.progressPos, 0);
+    EXPECT_TRUE(sys.checks[1015]);
+    EXPECT_FALSE(sys.checks[1016]);
+    EXPECT_EQ(dlg.batchTemplate, Template(false));
+    EXPECT_TRUE(sys.Boxes().empty());
+}
+
+TEST_F(Front, NoAboutItemWithoutItsText) {
+    sys.strings.erase(101);
+    dlg.OnInitDialog();
+    EXPECT_TRUE(sys.Grep("menu ").empty());
+}
+
+TEST_F(Front, UserTextsAreCodePage936Bytes) {
+    dlg.OnStart();
+    ASSERT_EQ(sys.Boxes().size(), 1u);
+    // "请选择可移动磁盘!"
+    EXPECT_EQ(sys.Boxes()[0], "\xC7\xEB\xD1\xA1\xD4\xF1\xBF\xC9\xD2\xC6\xB6\xAF\xB4\xC5\xC5\xCC!");
+}
+
+TEST_F(Front, WorkDirTakesSystemDirectoriesOfAnyLength) {
+    const std::string cases[] = {"C:\\WINNT\\SYSTEM32",            // 17
+                                 std::string("D:\\") + std::string(16, 'w'),  // 19
+                                 std::string("D:\\") + std::string(17, 'w'),  // 20
+                                 std::string("D:\\") + std::string(300, 'w')};
+    for (const std::string &dir : cases) {
+        workDir.clear();
+        sys.systemDir = dir;
+        PrepareWorkDir(sys);
+        EXPECT_EQ(workDir, dir) << dir.size();
+    }
+    workDir.clear();
+    sys.systemDirFails = true;
+    PrepareWorkDir(sys);
+    EXPECT_EQ(workDir, "");
+}
+
+TEST_F(Front, DriveListHoldsOnlyRemovableDrivesSorted) {
+    sys.drives = {{"A:\\", DriveRemovable}, {"C:\\", 3}, {"K:\\", DriveRemovable}, {"N:\\", 4},
+                  {"D:\\", 5},  {"R:\\", 6}, {"X:\\", 0}, {"Y:\\", 1}, {"H:\\", DriveRemovable}};
+    dlg.FillDriveList();
+    EXPECT_EQ(sys.comboItems, (std::vector<std::string>{"A:\\", "H:\\", "K:\\"}));
+    EXPECT_EQ(sys.comboEdit, "请选择可移动磁盘");
+
+    sys.drives.clear();
+    dlg.FillDriveList();
+    EXPECT_TRUE(sys.comboItems.empty());
+    EXPECT_EQ(sys.comboEdit, "请选择可移动磁盘");
+}
+
+TEST_F(Front, DriveListCopesWithADriveArrivingBetweenItsQueries) {
+    sys.betweenDriveQueries = [this] { sys.drives.push_back({"Q:\\", DriveRemovable}); };
+    dlg.FillDriveList();
+    EXPECT_EQ(sys.comboItems, (std::vector<std::string>{"E:\\", "F:\\", "Q:\\"}));
+}
+
+TEST_F(Front, ChoosingAndRefreshing) {
+    dlg.OnInitDialog();
+    // Typing into the edit field selects nothing.
+    dlg.OnDriveSelected();
+    EXPECT_EQ(dlg.driveChosen, 0);
+
+    sys.Pick(dlg, 1);
+    EXPECT_EQ(dlg.chosenDrive, "F:\\");
+    EXPECT_EQ(dlg.driveChosen, 1);
+
+    dlg.OnRefresh();
+    EXPECT_EQ(dlg.driveChosen, 0);
+    EXPECT_EQ(dlg.chosenDrive, "F:\\");
+    EXPECT_EQ(sys.comboSel, -1);
+    EXPECT_EQ(sys.comboEdit, "请选择可移动磁盘");
+    // The same drive is still there, but has to be picked again.
+    sys.log.clear();
+    dlg.OnStart();
+    EXPECT_EQ(sys.log, std::vector<std::string>{"box 请选择可移动磁盘!"});
+}
+
+TEST_F(Front, ModeRadios) {
+    struct Case {
+        bool hdd, zip;       // checks before the click (the clicked one already set by the system)
+        bool clickZip;
+        bool hddAfter, zipAfter;
+        bool zipTemplate;
+    } cases[] = {
+        {true, true, true, false, true, true},    // USB-ZIP clicked
+        {true, true, false, true, false, false},  // USB-HDD clicked back
+        {true, false, false, true, false, false}, // USB-HDD clicked while already checked
+        {false, true, true, false, true, true},   // USB-ZIP clicked while already checked
+    };
+    dlg.OnInitDialog();
+    for (const Case &c : cases) {
+        sys.checks[1015] = c.hdd;
+        sys.checks[1016] = c.zip;
+        dlg.batchTemplate = "stale";
+        if (c.clickZip)
+            dlg.OnModeZip();
+        else
+            dlg.OnModeHdd();
+        EXPECT_EQ(sys.checks[1015], c.hddAfter);
+        EXPECT_EQ(sys.checks[1016], c.zipAfter);
+        EXPECT_EQ(dlg.batchTemplate, Template(c.zipTemplate));
+    }
+}
+
+TEST_F(Front, StartWritesTheFilesRunsTheScriptAndAsksForTheEject) {
+    OpenAndPick("E:\\");
+    dlg.OnStart();
+
+    const std::vector<std::string> expected = {
+        "write " + Path("qxtool.exe"),  "progress 30",
+        "write " + Path("edit1.6.qxa"), "progress 50",
+        "write " + Path("command.bat"), "progress 60",
+        "run " + Path("command.bat") + " [] 5", "wait",
+        "progress 90",                  "box 请弹出你的U盘!"};
+    EXPECT_EQ(sys.log, expected);
+    EXPECT_EQ(sys.files[Path("qxtool.exe")], ToolData);
+    EXPECT_EQ(sys.files[Path("edit1.6.qxa")], ArchiveData);
+    EXPECT_EQ(sys.scriptAtRun[Path("command.bat")],
+              Script(false, "E:", SysDir, Path("edit1.6.qxa")));
+    for (const char *name : {"qxtool.exe", "edit1.6.qxa", "command.bat"})
+        EXPECT_EQ(sys.writesPerOpen[Path(name)], 1) << name;
+    EXPECT_FALSE(sys.openedReadWrite[Path("qxtool.exe")]);
+    EXPECT_FALSE(sys.openedReadWrite[Path("edit1.6.qxa")]);
+    EXPECT_TRUE(sys.openedReadWrite[Path("command.bat")]);
+    EXPECT_EQ(sys.lockedResources, 0);
+    EXPECT_EQ(sys.openFiles, 0);
+    EXPECT_EQ(sys.openProcesses, 0);  // the process handle is closed after the wait
+    EXPECT_EQ(dlg.awaitingReinsert, 1);
+    EXPECT_EQ(dlg.driveChosen, 0);
+    EXPECT_EQ(dlg.batchTemplate, Template(false));
+
+    // Without a new choice the next press is refused.
+    sys.log.clear();
+    dlg.OnStart();
+    EXPECT_EQ(sys.log, std::vector<std::string>{"box 请选择可移动磁盘!"});
+}
+
+TEST_F(Front, ScriptBytesForModesDrivesAndDirectories) {
+    struct Case {
+        bool zip;
+        std::string drive, dir, driveText;
+    } cases[] = {
+        {false, "E:\\", "C:\\WINDOWS\\system32", "E:"},
+        {true, "F:\\", "C:\\WINDOWS\\system32", "F:"},
+        {false, "G:\\", "C:\\WINDOWS\\system32", "G:"},  // the replacement leaves the text as it was
+        {true, "H:\\", "G:\\WINDOWS\\system32", "H:"},   // "G:" in the system directory is kept
+        {false, "E:\\", "C:\\pathload", "E:"},           // inserted text is not searched again
+        {true, "E:\\", "C:\\系统\\system32", "E:"},       // multi-byte characters pass through
+    };
+    for (const Case &c : cases) {
+        workDir.clear();
+        sys.systemDir = c.dir;
+        sys.drives = {{c.drive, DriveRemovable}};
+        OpenAndPick(c.drive);
+        if (c.zip) {
+            sys.checks[1016] = true;
+            dlg.OnModeZip();
+        }
+        dlg.OnStart();
+        const std::string archive = c.dir + "\\edit1.6.qxa";
+        EXPECT_EQ(sys.files[c.dir + "\\command.bat"], Script(c.zip, c.driveText, c.dir, archive))
+            << c.drive << " " << c.dir;
+        EXPECT_EQ(dlg.batchTemplate, Template(c.zip));
+        dlg.OnModeHdd();
+    }
+}
+
+TEST_F(Front, SecondRunForAnotherDriveAndMode) {
+    OpenAndPick("E:\\");
+    dlg.OnStart();
+    sys.Pick(dlg, 1);  // F:\ .
+    sys.checks[1016] = true;
+    dlg.OnModeZip();
+    dlg.OnStart();
+    EXPECT_EQ(sys.files[Path("command.bat")], Script(true, "F:", SysDir, Path("edit1.6.qxa")));
+    EXPECT_EQ(sys.Progress(), (std::vector<std::string>{"30", "50", "60", "90", "30", "50", "60", "90"}));
+    EXPECT_EQ(dlg.awaitingReinsert, 1);
+}
+
+TEST(ReplaceAll, Rules) {
+    auto lead = [](unsigned char c) { return c >= 0x81 && c <= 0xFE; };
+    struct Case {
+        std::string text, what, with, out;
+    } cases[] = {
+        {"qxtool G: load G:", "G:", "E:", "qxtool E: load E:"},
+        {"aaa", "aa", "b", "ba"},             // non-overlapping, from the left
+        {"G:G:", "G:", "G:G:", "G:G:G:G:"},   // inserted text is not searched again
+        {"g: G:", "G:", "E:", "g: E:"},       // case-sensitive
+        {"G: x", "", "E:", "G: x"},           // empty search text
+        {"\x81G: G:", "G:", "E:", "\x81G: E:"},          // "G:" behind a lead byte is half a character
+        {"\x81\x81G:", "G:", "E:", "\x81\x81" "E:"},     // after a whole character it is a match
+        {"G:\x81", "G:", "E:", "E:\x81"},                // a lone lead byte at the end is kept
+        {"", "G:", "E:", ""},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(ReplaceAll(c.text, c.what, c.with, lead), c.out) << c.text;
+}
+
+TEST_F(Front, FailuresStopTheRunWhereTheyHappen) {
+    struct Case {
+        const char *name;
+        std::function<void(FakeSystem &)> setup;
+        std::vector<std::string> progress;
+        std::string error;   // the path the error report names
+        bool ran;
+        std::vector<std::string> leftFiles;
+    } cases[] = {
+        {"tool resource missing", [](FakeSystem &s) { s.resources.erase(129); }, {},
+         Path("qxtool.exe"), false, {}},
+        {"tool file not creatable", [this](FakeSystem &s) { s.uncreatable.insert(Path("qxtool.exe")); },
+         {}, Path("qxtool.exe"), false, {}},
+        {"archive resource missing", [](FakeSystem &s) { s.resources.erase(131); }, {"30"},
+         Path("edit1.6.qxa"), false, {"qxtool.exe"}},
+        {"archive write fails", [this](FakeSystem &s) { s.failingWrites.insert(Path("edit1.6.qxa")); },
+         {"30"}, Path("edit1.6.qxa"), false, {"qxtool.exe"}},
+        {"script not creatable", [this](FakeSystem &s) { s.uncreatable.insert(Path("command.bat")); },
+         {"30", "50"}, Path("command.bat"), false, {"qxtool.exe", "edit1.6.qxa"}},
+        {"script write fails", [this](FakeSystem &s) { s.failingWrites.insert(Path("command.bat")); },
+         {"30", "50"}, Path("command.bat"), false, {"qxtool.exe", "edit1.6.qxa", "command.bat"}},
+        {"script cannot start", [](FakeSystem &s) { s.shellFails = true; }, {"30", "50", "60"},
+         Path("command.bat"), true, {"qxtool.exe", "edit1.6.qxa", "command.bat"}},
+        {"no system directory", [](FakeSystem &s) { s.systemDirFails = true; }, {}, "", false, {}},
+    };
+    for (const Case &c : cases) {
+        for (int before : {0, 1}) {
+            workDir.clear();
+            FakeSystem s;
+            s.systemDir = SysDir;
+            s.drives = {{"E:\\", DriveRemovable}};
+            s.strings = sys.strings;
+            s.resources = sys.resources;
+            c.setup(s);
+            MainDialog d(s);
+            d.OnInitDialog();
+            s.Pick(d, 0);
+            d.awaitingReinsert = before;
+            s.log.clear();
+            d.OnStart();
+
+            EXPECT_EQ(s.Progress(), c.progress) << c.name;
+            EXPECT_EQ(s.Grep("error "), std::vector<std::string>{c.error}) << c.name;
+            EXPECT_TRUE(s.Boxes().empty()) << c.name;
+            EXPECT_EQ(s.Grep("run ").size(), c.ran ? 1u : 0u) << c.name;
+            EXPECT_TRUE(s.Grep("wait").empty()) << c.name;
+            EXPECT_EQ(d.awaitingReinsert, before) << c.name;
+            EXPECT_EQ(d.driveChosen, 0) << c.name;
+            std::vector<std::string> left;
+            for (auto &f : s.files)
+                left.push_back(f.first.substr(f.first.rfind('\\') + 1));
+            std::sort(left.begin(), left.end());
+            std::vector<std::string> want = c.leftFiles;
+            std::sort(want.begin(), want.end());
+            EXPECT_EQ(left, want) << c.name;
+            EXPECT_EQ(s.lockedResources, 0) << c.name;
+            EXPECT_EQ(s.openFiles, 0) << c.name;
+        }
+    }
+}
+
+TEST_F(Front, AScriptStartedWithoutAProcessHandleCountsAsEnded) {
+    sys.shellGivesNoProcess = true;
+    OpenAndPick("E:\\");
+    dlg.OnStart();
+    EXPECT_TRUE(sys.Grep("wait").empty());
+    EXPECT_EQ(sys.Progress(), (std::vector<std::string>{"30", "50", "60", "90"}));
+    EXPECT_EQ(sys.Boxes(), std::vector<std::string>{"请弹出你的U盘!"});
+    EXPECT_EQ(dlg.awaitingReinsert, 1);
+}
+
+TEST_F(Front, DeviceChanges) {
+    const unsigned Arrival = 0x8000, Removal = 0x8004, Query = 0x8001;
+    struct Case {
+        int awaiting;
+        unsigned event;
+        std::vector<std::string> log;
+        int awaitingAfter;
+    } cases[] = {
+        {0, Arrival, {}, 0},
+        {0, Removal, {}, 0},
+        {1, Query, {}, 1},
+        {1, Removal, {"box 请重新插入你的U盘即可!"}, 1},
+        {1, Arrival,
+         {"progress 100", "box 恭喜你,U盘系统制作成功!",
+          "exec \"C:\\Program Files\\Web\\browser.exe\"korvani.example 5"},
+         0},
+    };
+    for (const Case &c : cases) {
+        sys.log.clear();
+        dlg.awaitingReinsert = c.awaiting;
+        EXPECT_TRUE(dlg.OnDeviceChange(c.event, 0x1234));
+        EXPECT_EQ(sys.log, c.log) << c.awaiting << " " << c.event;
+        EXPECT_EQ(dlg.awaitingReinsert, c.awaitingAfter);
+    }
+}
+
+TEST_F(Front, TheFollowUpAfterARun) {
+    // Device events of the run itself do not count.
+    sys.whileScriptRuns = [this] {
+        dlg.OnDeviceChange(0x8004, 0);
+        dlg.OnDeviceChange(0x8000, 0);
+    };
+    // A removal while the eject request is open stacks its own box; so does
+    // the arrival on top of it; a second arrival during the success notice
+    // is ignored.
+    sys.whileBoxOpen = [this](const std::string &text) {
+        if (text == "请弹出你的U盘!")
+            dlg.OnDeviceChange(0x8004, 0);
+        else if (text == "请重新插入你的U盘即可!")
+            dlg.OnDeviceChange(0x8000, 0);
+        else if (text == "恭喜你,U盘系统制作成功!")
+            dlg.OnDeviceChange(0x8000, 0);
+    };
+    OpenAndPick("E:\\");
+    dlg.OnStart();
+    EXPECT_EQ(sys.Boxes(), (std::vector<std::string>{"请弹出你的U盘!", "请重新插入你的U盘即可!",
+                                                     "恭喜你,U盘系统制作成功!"}));
+    EXPECT_EQ(sys.Progress(), (std::vector<std::string>{"30", "50", "60", "90", "100"}));
+    EXPECT_EQ(sys.Grep("exec ").size(), 1u);
+    EXPECT_EQ(dlg.awaitingReinsert, 0);
+}
+
+TEST_F(Front, BrowserCommandParsing) {
+    const std::string addr = "korvani.example";
+    const std::string longDir(280, 'd');
+    struct Case {
+        std::string value;
+        unsigned type;
+        std::string cmdline;  // empty: nothing is run
+    } cases[] = {
+        {"\"C:\\Program Files\\Web\\browser.exe\" -nohome", 1,
+         "\"C:\\Program Files\\Web\\browser.exe\"" + addr},
+        {"C:\\Web\\browser.exe %1", 2, "C:\\Web\\browser.exe " + addr},
+        {"C:\\Web\\browser.exe", 1, "C:\\Web\\browser.exe " + addr},     // ends right after ".exe"
+        {"\"C:\\WEB\\BROWSER.EXE\" -- \"%1\"", 1, "\"C:\\WEB\\BROWSER.EXE\"" + addr},
+        {"C:\\x.exe.exe -a", 1, "C:\\x.exe." + addr},                    // the first ".exe"
+        {"C:\\" + longDir + "\\b.exe -a", 1, "C:\\" + longDir + "\\b.exe " + addr},
+        {std::string("C:\\b.exe\0junk", 13), 1, "C:\\b.exe " + addr},   // stops at the terminator
+        {std::string("C:\\b\0.exe -a", 12), 1, ""},
+        {"C:\\Web\\browser -a", 1, ""},
+        {"", 1, ""},
+        {"C:\\b.exe -a", 3, ""},   // not a string value
+    };
+    for (const Case &c : cases) {
+        sys.log.clear();
+        sys.browserValue = c.value;
+        sys.browserType = c.type;
+        dlg.OpenInBrowser(addr, 5);
+        std::vector<std::string> want;
+        if (!c.cmdline.empty())
+            want.push_back(c.cmdline + " 5");
+        EXPECT_EQ(sys.Grep("exec "), want) << c.value;
+    }
+    // The show state is passed on; no key or no address opens nothing.
+    sys.log.clear();
+    sys.browserValue = "b.exe x";
+    sys.browserType = 1;
+    dlg.OpenInBrowser(addr, 0);
+    EXPECT_EQ(sys.Grep("exec "), std::vector<std::string>{"b.exe " + addr + " 0"});
+    sys.log.clear();
+    dlg.OpenInBrowser("", 0);
+    sys.browserKey = false;
+    dlg.OpenInBrowser(addr, 5);
+    EXPECT_TRUE(sys.log.empty());
+}
+
+TEST_F(Front, LinkAreaIsStrictAndNeedsTheLeftButtonAlone) {
+    dlg.OnInitDialog();  // link area 10,20 - 110,40
+    struct Case {
+        int x, y;
+        unsigned flags;
+        bool opens, hand;
+    } cases[] = {
+        {11, 21, 1, true, true},     {109, 39, 1, true, true},
+        {10, 30, 1, false, false},   {110, 30, 1, false, false},
+        {50, 20, 1, false, false},   {50, 40, 1, false, false},
+        {9, 30, 1, false, false},    {50, 30, 1 | 4, false, true},  // Shift
+        {50, 30, 1 | 8, false, true},                               // Ctrl
+        {50, 30, 1 | 16, false, true},                              // middle button too
+        {50, 30, 0, false, true},
+    };
+    for (const Case &c : cases) {
+        sys.log.clear();
+        dlg.OnLinkClick(c.flags, c.x, c.y);
+        std::vector<std::string> want;
+        if (c.opens)
+            want.push_back(std::string(HelpSiteAddress) + " 1");
+        EXPECT_EQ(sys.Grep("open "), want) << c.x << "," << c.y << " " << c.flags;
+        sys.log.clear();
+        dlg.OnLinkMouseMove(c.flags, c.x, c.y);
+        EXPECT_EQ(sys.Grep("cursor").size(), c.hand ? 1u : 0u) << c.x << "," << c.y;
+    }
+    EXPECT_EQ(std::string(HelpSiteAddress).compare(0, 8, "https://"), 0);
+}
+
+TEST_F(Front, AboutCommand) {
+    EXPECT_TRUE(dlg.OnAboutCommand(0x10, 0));
+    EXPECT_TRUE(dlg.OnAboutCommand(0x1F, 0));  // the low four bits are the system's
+    EXPECT_FALSE(dlg.OnAboutCommand(0xF060, 0));
+    EXPECT_FALSE(dlg.OnAboutCommand(0x20, 0));
+    EXPECT_EQ(sys.Grep("about").size(), 2u);
+}
+
+TEST_F(Front, ExitDeletesTheThreeFiles) {
+    // After a run: the script first, then the tool, then the archive.
+    sys.whileWindowOpen = [this](MainDialog &d) {
+        sys.Pick(d, 0);
+        d.OnStart();
+        sys.log.clear();
+    };
+    EXPECT_EQ(FrontEndApp(sys).Run(), 0);
+    EXPECT_EQ(sys.log, (std::vector<std::string>{"delete " + Path("command.bat"),
+                                                 "delete " + Path("qxtool.exe"),
+                                                 "delete " + Path("edit1.6.qxa")}));
+    EXPECT_TRUE(sys.files.empty());
+
+    // Without a run the same three deletions, and no message.
+    workDir.clear();
+    FakeSystem idle;
+    idle.systemDir = SysDir;
+    idle.whileWindowOpen = [&idle](MainDialog &) { idle.log.clear(); };
+    FrontEndApp(idle).Run();
+    EXPECT_EQ(idle.Grep("delete ").size(), 3u);
+    EXPECT_TRUE(idle.Boxes().empty());
+    EXPECT_TRUE(idle.Grep("error ").empty());
+
+    // Nothing is deleted when no work directory was ever set.
+    workDir.clear();
+    FakeSystem none;
+    none.systemDirFails = true;
+    FrontEndApp(none).Run();
+    EXPECT_TRUE(none.Grep("delete ").empty());
+}
+
+// --- the resource script --------------------------------------------------------
+
+std::string ToCp936(const std::string &utf8) {
+    iconv_t cd = iconv_open("CP936", "UTF-8");
+    EXPECT_NE(cd, (iconv_t)-1);
+    std::string in = utf8, out(utf8.size() * 2 + 16, '\0');
+    char *ip = &in[0], *op = &out[0];
+    size_t il = in.size(), ol = out.size();
+    size_t r = iconv(cd, &ip, &il, &op, &ol);
+    iconv_close(cd);
+    EXPECT_NE(r, (size_t)-1) << utf8;
+    out.resize(out.size() - ol);
+    return out;
+}
+
+// The quoted text of the string-table line that starts with `name`, with the
+// resource compiler's escapes undone.
+std::string RcString(const std::string &name) {
+    std::ifstream f(QX_SOURCE_DIR "/frontend/qxtool.rc.in");
+    std::string line;
+    while (std::getline(f, line)) {
+        size_t at = line.find_first_not_of(' ');
+        if (at == std::string::npos || line.compare(at, name.size() + 1, name + " ") != 0)
+            continue;
+        std::string q = line.substr(line.find('"') + 1);
+        q = q.substr(0, q.rfind('"'));
+        std::string out;
+        for (size_t i = 0; i < q.size(); ++i) {
+            if (q[i] == '"' && i + 1 < q.size() && q[i + 1] == '"') {
+                out += '"';
+                ++i;
+            } else if (q[i] == '\\' && i + 1 < q.size() && (q[i + 1] == 'r' || q[i + 1] == 'n')) {
+                out += q[i + 1] == 'r' ? '\r' : '\n';
+                ++i;
+            } else {
+                out += q[i];
+            }
+        }
+        return out;
+    }
+    ADD_FAILURE() << name << " not found";
+    return "";
+}
+
+TEST(ResourceScript, StringTableHoldsTheTemplatesAndTheAboutItem) {
+    EXPECT_EQ(ToCp936(RcString("IDS_TEMPLATE_HDD")), Template(false));
+    EXPECT_EQ(ToCp936(RcString("IDS_TEMPLATE_ZIP")), Template(true));
+    EXPECT_EQ(ToCp936(RcString("IDS_ABOUTBOX")), "关于 qxtool(&A)...");
+}
+
+}  // namespace

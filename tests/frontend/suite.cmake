@@ -1,0 +1,26 @@
+# The front end: its logic natively against a fake system, and the Windows
+# program itself under wine when it was cross-built.
+set(FRONT_DIR ${CMAKE_SOURCE_DIR}/frontend)
+add_executable(frontend_tests
+  ${CMAKE_CURRENT_LIST_DIR}/frontend_test.cpp
+  ${FRONT_DIR}/qxtoolDlg.cpp ${FRONT_DIR}/qxtool.cpp)
+target_include_directories(frontend_tests PRIVATE ${FRONT_DIR} ${CMAKE_CURRENT_LIST_DIR})
+# The same code page for the literals as the Windows program.
+target_compile_options(frontend_tests PRIVATE -fexec-charset=CP936)
+target_compile_definitions(frontend_tests PRIVATE QX_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+target_link_libraries(frontend_tests GTest::gtest GTest::gtest_main)
+gtest_discover_tests(frontend_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS frontend)
+
+# End to end under wine in Xvfb. Exit status 77 marks the test skipped, with
+# the reason in its output, when wine, Xvfb or the cross-built program is
+# missing.
+if(TARGET qxfront_win)
+  get_property(QXFRONT_ARCHIVE GLOBAL PROPERTY QXFRONT_ARCHIVE)
+  set(front_wine_args ${CMAKE_BINARY_DIR}/frontend-win ${CMAKE_BINARY_DIR}/qxtool.exe
+      ${QXFRONT_ARCHIVE} $<TARGET_FILE:qxtool> ${CMAKE_BINARY_DIR}/frontend-wine)
+else()
+  set(front_wine_args --missing "the Windows build (MinGW-w64) is not available")
+endif()
+add_test(NAME frontend_wine
+  COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/wine/run_wine_test.sh ${front_wine_args})
+set_tests_properties(frontend_wine PROPERTIES LABELS frontend SKIP_RETURN_CODE 77 TIMEOUT 600)
