@@ -78,9 +78,18 @@ const std::string &scratch() {
 
 std::string path(const char *name) { return scratch() + "/" + name; }
 
-void put_file(const std::string &file, const uint8_t *data, size_t n, uint32_t min_sectors) {
-    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+// A fresh file each time: ext4 flushes a file that was cut to length 0 when
+// it is closed, which would make every run wait for the disk, while the
+// pages of a removed file are simply dropped.
+static int fresh_file(const std::string &file) {
+    unlink(file.c_str());
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) abort();
+    return fd;
+}
+
+void put_file(const std::string &file, const uint8_t *data, size_t n, uint32_t min_sectors) {
+    int fd = fresh_file(file);
     size_t done = 0;
     while (done < n) {
         ssize_t w = write(fd, data + done, n - done);
@@ -103,8 +112,7 @@ bytes get_file(const std::string &file) {
 }
 
 void put_chunks(const std::string &file, const uint8_t *data, size_t n) {
-    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) abort();
+    int fd = fresh_file(file);
     size_t i = 0;
     while (i + 6 <= n) {
         uint32_t sector = get32(data + i);

@@ -148,6 +148,12 @@ int main(int argc, char **argv) {
     seed("header", "files-base0", prefix(full, 16));
     seed("info", "fresh-base0", prefix(fresh, 8));
     seed("info", "files-base0", prefix(full, 16));
+    for (int c = 0; c < 14; c++) {
+        fz::bytes b(1, uint8_t(c));
+        fz::bytes p = prefix(full, 16);
+        b.insert(b.end(), p.begin(), p.end());
+        seed("store", ("files-base0-" + std::to_string(c)).c_str(), b);
+    }
 
     // The same with the default base: 64 copies of the boot record.
     const std::string img63 = fz::path("disk63.img");
@@ -166,6 +172,11 @@ int main(int argc, char **argv) {
     for (const char *t : {"header", "info", "load"}) {
         seed(t, "empty-archive", empty_ar);
         seed(t, "files-archive", files_ar);
+    }
+    for (int c : {0, 3, 4, 7, 9, 11}) {
+        fz::bytes b(1, uint8_t(c));
+        b.insert(b.end(), files_ar.begin(), files_ar.end());
+        seed("store", ("files-archive-" + std::to_string(c)).c_str(), b);
     }
     must({empty, "add", "-e", "-s", "ldlinux.bin", ldl4});
     seed("load", "ldlinux4-archive", fz::get_file(empty));
