@@ -40,6 +40,10 @@ uint32_t load_buff(xd_t *xd, const char *name, uint8_t *buf);
 void save_file_data(xd_t *xd, uint8_t *item, FILE *in, int progress);
 void load_file_data(xd_t *xd, const uint8_t *item, FILE *out, int progress);
 
+// Sets a host file's stdio buffering for transfers of whole runs; call it
+// right after opening.
+void host_buffering(FILE *f, bool output);
+
 // Item fields and the sectors an item occupies (510-byte units below
 // qx_pri_size, 512-byte units from there on).
 uint32_t item_start(const uint8_t *it);
