@@ -203,7 +203,10 @@ void format_disk(xd_t *xd, int argc, char **argv) {
         // first partition unless its size was given.
         read_disk(xd, gb, 1);
         seek_disk(xd, 0);
-        uint32_t first = get_part_ofs(gb);
+        // A sector without the 55 AA signature holds no partition table,
+        // whatever its bytes at the table's place look like.
+        const bool table = gb[mbr::SIGNATURE] == 0x55 && gb[mbr::SIGNATURE + 1] == 0xAA;
+        uint32_t first = table ? get_part_ofs(gb) : 0xFFFFFFFFu;
         if (first == 0xFFFFFFFFu) {
             force = true;
         } else {

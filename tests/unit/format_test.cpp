@@ -185,6 +185,8 @@ TEST(Format, Errors) {
     s0[mbr::PART_TABLE + pte::TYPE] = 0x0B;
     put32(&s0[mbr::PART_TABLE + pte::START], 2048);
     put32(&s0[mbr::PART_TABLE + pte::COUNT], 17952);
+    s0[510] = 0x55;
+    s0[511] = 0xAA;
     write_sectors(part, 0, s0);
     const std::vector<uint8_t> part_before = read_file(part);
     r = qx(part, {"format"});
@@ -278,6 +280,23 @@ TEST(Format, KeepsAnExistingPartitionWithoutForce) {
     EXPECT_EQ(sector(img, 221184 + 5000), data);
     EXPECT_EQ(sector(img, 20000), junk) << "the extended area is not written";
     EXPECT_EQ(read_sectors(img, 221184, 200), volume);
+
+    // Entries in a sector without the 55 AA signature are no partition
+    // table: format lays the disk out anew.
+    std::vector<uint8_t> stale = sector(img, 0);
+    stale[511] = 0;
+    put32(&stale[mbr::PART_TABLE + pte::START], 2048);
+    const std::string other = t.path("other.img");
+    make_blank(other, 300000);
+    write_sectors(other, 0, stale);
+    ok(other, {"format", "--primary", "8m"});
+    l.ext = 0;
+    l.start = 16384;
+    l.size = 300000 - 16384;
+    check_layout(other, l);
+    l.ext = 204800;
+    l.start = 221184;
+    l.size = 78816;
 
     // Defaults: P = 16,128 and the extended area fills the room.
     ok(img, {"format"});
