@@ -138,7 +138,8 @@ void load_archive(xd_t *xd, int argc, char **argv) {
         if (item_size(it) && (item_start(it) <= n ||
                               (sized && from + item_size(it) > uint64_t(st.st_size))))
             quit("invalid archive file");
-        get_name(reinterpret_cast<const char *>(it + item::NAME));
+        if (strlen(get_name(reinterpret_cast<const char *>(it + item::NAME))) + 15 > 255)
+            quit("file item too long");
         total += item_size(it);
     }
 
