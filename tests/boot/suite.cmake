@@ -1,0 +1,12 @@
+# Boot tests: disks made by qxtool booted in QEMU (SeaBIOS, TCG), with NASM
+# payloads reporting on the debug port. Groups that need Debian's kernel,
+# busybox or GRUB packages skip visibly when those are missing.
+find_package(Python3 COMPONENTS Interpreter)
+if(Python3_FOUND)
+  foreach(group methods reads menu linux grub)
+    add_test(NAME boot_${group}
+      COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/boottests.py
+              --qxtool $<TARGET_FILE:qxtool> ${group})
+    set_tests_properties(boot_${group} PROPERTIES LABELS boot TIMEOUT 600)
+  endforeach()
+endif()
