@@ -101,6 +101,10 @@ uint8_t *save_file(xd_t *xd, const char *name, const char *path, bool extended) 
         fclose(f);
         quit("can't get file stat");
     }
+    if (S_ISDIR(st.st_mode)) {
+        fclose(f);
+        quit("can't open file %s", path);
+    }
     if (st.st_size == 0) {
         fclose(f);
         quit("empty file %s", path);
@@ -228,6 +232,16 @@ uint8_t *save_buff(xd_t *xd, const char *name, const uint8_t *buf, uint32_t size
     const uint32_t unit = primary ? 510 : 512;
     seek_disk(xd, start);
     uint32_t done = 0, sector = start;
+    if (!primary) {
+        // Whole plain sectors go straight from the caller's buffer.
+        while (size - done >= SECTOR) {
+            uint32_t k = (size - done) / SECTOR;
+            if (k > 2048) k = 2048;
+            write_disk(xd, buf + done, k);
+            done += k * SECTOR;
+            sector += k;
+        }
+    }
     while (done < size) {
         uint32_t run = size - done < GLOBAL_SECTORS * unit ? size - done : GLOBAL_SECTORS * unit;
         uint32_t k = (run + unit - 1) / unit;

@@ -274,6 +274,7 @@ TEST(AddExport, TimesStdinAndErrors) {
         {{"add", "a"}, &empty, "no input"},
         {{"add", "a", d.dir.path("z")}, nullptr, "empty file " + d.dir.path("z")},
         {{"add", "a", none}, nullptr, "can't open file " + none},
+        {{"add", "a", d.dir.dir()}, nullptr, "can't open file " + d.dir.dir()},
         {{"export"}, nullptr, "not enough parameters"},
         {{"export", "nope", none}, nullptr, "file nope not found"},
         {{"export", "F", "/proc/nope/x"}, nullptr, "can't write to file /proc/nope/x"},
