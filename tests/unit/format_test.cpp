@@ -238,6 +238,8 @@ TEST(Format, LayoutsAndOptions) {
         // Primary and extended sizes, and a smaller base boot sector.
         {300000, {"format", "-f", "-a", "-p", "8m", "-e", "100m", "-b", "32"},
          [] { Layout l; l.base = 32; l.pri = 16384; l.ext = 204800; l.start = 221184; l.size = 78816; return l; }()},
+        // The largest primary data size.
+        {100000, {"format", "-p", "65535"}, [] { Layout l; l.pri = 65535; l.start = 65536; l.size = 34464; return l; }()},
         // The FAT12 form on a small partition with a unit size.
         {16384 + 4000, {"format", "-p", "8m", "-u", "4"},
          [] { Layout l; l.pri = 16384; l.start = 16384; l.size = 4000; return l; }()},
@@ -695,6 +697,27 @@ TEST(Info, FilesAndFreeRanges) {
               "  1*   0x3f49 0x39f\n"
               "primary area free space: 8187540\n"
               "extended area free space: 510464\n");
+}
+
+TEST(Info, UnsortedListShowsTheWrappedLength) {
+    UtcZone utc;
+    TempDir t;
+    const std::string img = t.path("d.img");
+    make_blank(img, 40000);
+    ok(img, {"format", "--list-size", "1020"});
+    store_list(img, 68, 2, {{0, 200, 510, 0, "late"}, {0, 100, 510, 0, "early"}});
+    RunResult r = qx(img, {"info"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string files = r.out.substr(r.out.find("files:\n"));
+    EXPECT_EQ(files,
+              "files:\n"
+              "  0*   0x46 0x82\n"
+              "  0    \"late\" 0xc8 510 (1970-01-01 00:00:00)\n"
+              "  0*   0xc9 0xffffff9b\n"
+              "  0    \"early\" 0x64 510 (1970-01-01 00:00:00)\n"
+              "  0*   0x65 0x3e9b\n"
+              "primary area free space: 8188560\n"
+              "extended area free space: 0\n");
 }
 
 TEST(Info, Archive) {
