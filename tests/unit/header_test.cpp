@@ -198,6 +198,10 @@ TEST(UpdateCommand, RefusesWhenTheCodeWouldReachTheList) {
     std::vector<uint8_t> h = read_sectors(img, 64, 1);
     put16(&h[hdr::BOOT_SIZE], 3);
     write_sectors(img, 64, h);
+    // The list now starts in the last boot code sector: make it an empty list.
+    std::vector<uint8_t> empty(512, 0);
+    put16(&empty[510], 67);
+    write_sectors(img, 67, empty);
     std::vector<uint8_t> before = read_file(img);
     RunResult r = run_tool({img, "update"});
     EXPECT_EQ(r.status, 1);
