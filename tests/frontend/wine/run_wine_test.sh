@@ -15,7 +15,7 @@
 #   - closing the window deletes the three files.
 # A stand-in program records what the "browser" is asked to open.
 #
-# Usage: run_wine_test.sh FRONTEND_BUILD_DIR TOOL_EXE ARCHIVE NATIVE_QXTOOL OUTDIR
+# Usage: run_wine_test.sh FRONTEND_BUILD_DIR TOOL_EXE ARCHIVE OUTDIR
 #        run_wine_test.sh --missing REASON
 # Exit status 77 (skipped) when a needed program is missing.
 set -u -o pipefail
@@ -31,7 +31,7 @@ for prog in wine wineserver xvfb-run Xvfb import convert localedef iconv cmp; do
     fi
 done
 
-FRONT_DIR=$1 TOOL_EXE=$2 ARCHIVE=$3 NATIVE=$4 OUT=$5
+FRONT_DIR=$1 TOOL_EXE=$2 ARCHIVE=$3 OUT=$4
 
 if [ -z "${QXW_IN_XVFB:-}" ]; then
     rm -rf "$OUT"
@@ -128,6 +128,21 @@ script() {  # script ZIP(0|1)
 script 0 > "$work/expected-hdd.bat"
 script 1 > "$work/expected-zip.bat"
 
+# --- raw access behind a drive letter -----------------------------------------------------
+# Run the carried disk tool once directly on E:, as the script will. Wine
+# does not support every raw-volume operation; when this trial fails the
+# image cannot be checked after the script's run, and the test says so.
+cp "$TOOL_EXE" "$WINEPREFIX/drive_c/qxtest/qxtool.exe"
+raw_msg=$(cd "$work" && wine 'C:\qxtest\qxtool.exe' E: format --extended 100m --force --align --primary 8m 2>&1 | tr -d '\r' | tail -1)
+raw_ok=
+if [ "$(od -An -tx1 -j510 -N2 "$work/vol.img" | tr -d ' ')" = 55aa ]; then
+    raw_ok=1
+else
+    raw_msg=${raw_msg:-no message}
+fi
+rm -f "$WINEPREFIX/drive_c/qxtest/qxtool.exe" "$work/vol.img"
+truncate -s 256M "$work/vol.img"
+
 # --- the window ----------------------------------------------------------------------------
 (cd "$work" && WINEDEBUG=+process exec wine 'C:\qxtest\qxfront.exe' >/dev/null 2>"$OUT/front.trace") &
 front_pid=$!
@@ -199,17 +214,16 @@ app L"C:\\windows\\system32\\qxtool.exe" cmdline L"qxtool E: clear"
 app L"C:\\windows\\system32\\qxtool.exe" cmdline L"qxtool E: load \"C:\\windows\\system32\\edit1.6.qxa\""
 app L"C:\\windows\\system32\\control.exe" cmdline L"control hotplug.dll"
 TRACE
-# The disk tool reached the image through the drive letter when it can
-# format: then the image carries a boot record.
-probe=$work/probe.img
-truncate -s 256M "$probe"
-if "$NATIVE" "$probe" format --extended 100m --force --align --primary 8m >/dev/null 2>&1; then
+# When the disk tool can work on the drive behind E: under this wine (see
+# the trial run before the window opened), the script's run has laid the
+# image out: it carries a boot record.
+if [ -n "$raw_ok" ]; then
     sig=$(od -An -tx1 -j510 -N2 "$work/vol.img" | tr -d ' ')
-    check "the disk tool formatted the drive's image (boot signature $sig)" test "$sig" = 55aa
+    check "the script's disk tool formatted the drive's image (boot signature $sig)" test "$sig" = 55aa
 else
-    echo "note: this build's disk tool cannot format yet; the drive image is not checked"
+    echo "note: under this wine the disk tool cannot work on the drive behind E: ($raw_msg);"
+    echo "note: the drive image after the script's run is therefore not checked"
 fi
-rm -f "$probe"
 
 drv ok-box '请弹出你的U盘!' >/dev/null
 drv device removal > "$work/dev.txt" &
