@@ -54,14 +54,15 @@ void ensure_snapshot() {
 
 // Visits the free runs [b, e) in ascending order with the list position of
 // the item that follows each run; stops when f returns true. A damaged list
-// (items out of order or overlapping) gives empty runs, never wrapped ones.
+// (items out of order or overlapping, or lying past the data areas) gives
+// empty runs, never wrapped ones and never runs past qx_total_size.
 template <class F>
 bool for_each_run(F f) {
     uint32_t b = qx_list_start + qx_list_sectors;
     int ofs = 0;
     for (; qx_list[ofs]; ofs = next_item(qx_list, ofs)) {
         const uint8_t *it = qx_list + ofs;
-        uint32_t s = item_start(it);
+        uint32_t s = std::min(item_start(it), qx_total_size);
         if (f(b, s < b ? b : s, ofs)) return true;
         uint32_t end = sat_add(s, item_sectors(s, item_size(it)));
         if (end > b) b = end;

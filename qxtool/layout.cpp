@@ -78,6 +78,10 @@ void read_header(xd_t *xd, int allow_archive) {
         qx_part_ofs = get32(gb + mbr::PART_TABLE + pte::START);
         seek_disk(xd, qx_boot_base + 1);
         read_disk(xd, gb, 1);
+        // The header sector is the first of the boot code sectors: a count
+        // of 0 would put the list on the header, and storing the list would
+        // then overwrite it.
+        if (get16(gb + hdr::BOOT_SIZE) == 0) quit("invalid boot code size");
         qx_list_start = get16(gb + hdr::BOOT_SIZE) + qx_boot_base + 1;
     } else if (memcmp(gb, QXAR, 4) == 0) {
         if (!allow_archive) quit("this command can't work with archive");
