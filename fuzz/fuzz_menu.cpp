@@ -1,7 +1,8 @@
 // The menu compiler ("add-menu") on arbitrary menu lines. The first input
 // byte picks the mode: bit 0 appends to an existing menu, bit 1 passes the
-// lines as words (--string), else they come from a source file. Whatever
-// add-menu stores must read back with cat-menu.
+// lines as words (--string), else they come from a source file; bit 2
+// makes the rest of the input the existing menu file instead, and appends
+// one line to it. Whatever add-menu stores must read back with cat-menu.
 #include "harness.h"
 
 #include <cstdio>
@@ -25,11 +26,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint8_t mode = data[0];
     data++;
     size--;
-    fz::put_file(ar, fz::archive({{"m", example}}, 3));
-
     std::vector<std::string> words{ar, "add-menu"};
-    if (mode & 1) words.push_back("--append");
-    if (mode & 2) {
+    // Whether the menu before the run reads back (always, but for a menu
+    // from the input).
+    bool valid_before = true;
+    if (mode & 4) {
+        fz::put_file(ar, fz::archive({{"m", fz::bytes(data, data + size)}}, 3));
+        valid_before = fz::run({ar, "cat-menu", "m"}).status == 0;
+        words.insert(words.end(), {"--append", "--string", "m", "text appended"});
+    } else if (mode & 2) {
+        fz::put_file(ar, fz::archive({{"m", example}}, 3));
+        if (mode & 1) words.push_back("--append");
         words.push_back("--string");
         words.push_back("m");
         // One word per line; a word can hold no zero byte.
@@ -47,12 +54,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
         if (words.size() > 4000) return 0;
     } else {
+        fz::put_file(ar, fz::archive({{"m", example}}, 3));
+        if (mode & 1) words.push_back("--append");
         fz::put_file(src, data, size);
         words.push_back("m");
         words.push_back(src);
     }
     fz::result r = fz::run(words);
-    if (r.status == 0) {
+    if (r.status == 0 && valid_before) {
         fz::result c = fz::run({ar, "cat-menu", "m"});
         if (c.status != 0 && !fz::not_built(c)) {
             fprintf(stderr, "add-menu stored a menu that cat-menu refuses: %s", c.err.c_str());

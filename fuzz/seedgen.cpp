@@ -184,6 +184,12 @@ int main(int argc, char **argv) {
     // Menus: compiled by add-menu, then printed by cat-menu.
     must({img, "export", "qx.cfg", menu});
     seed("catmenu", "compiled", fz::get_file(menu));
+    {
+        fz::bytes b(1, 4);
+        fz::bytes m = fz::get_file(menu);
+        b.insert(b.end(), m.begin(), m.end());
+        seed("menu", "append-to-compiled", b);
+    }
     std::string printed = out_of({img, "cat-menu", "qx.cfg"});
     seed("menu", "file-source", std::string("\x00", 1) + menu_source + menu_more);
     seed("menu", "append-source", std::string("\x01", 1) + menu_more);
