@@ -295,9 +295,12 @@ void MainDialog::OnStart() {
     }
     // A further run needs a new choice in the drive list.
     driveChosen = 0;
+    if (workDir.empty())
+        PrepareWorkDir(sys_);
     if (workDir.empty()) {
-        // The system directory could not be had: writing the bare file
-        // names would put them at the current drive's root.
+        // The system directory cannot be had (the report gives the system's
+        // cause): writing the bare file names would put them at the current
+        // drive's root.
         sys_.ReportError("");
         return;
     }

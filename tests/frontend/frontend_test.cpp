@@ -345,6 +345,17 @@ TEST_F(Front, FailuresStopTheRunWhereTheyHappen) {
     }
 }
 
+TEST_F(Front, StartAsksForTheSystemDirectoryAgainWhenItWasMissing) {
+    sys.systemDirFails = true;
+    dlg.OnInitDialog();
+    sys.Pick(dlg, 0);
+    sys.systemDirFails = false;
+    dlg.OnStart();
+    EXPECT_EQ(workDir, SysDir);
+    EXPECT_EQ(sys.files[Path("command.bat")], Script(false, "E:", SysDir, Path("edit1.6.qxa")));
+    EXPECT_TRUE(sys.Grep("error ").empty());
+}
+
 TEST_F(Front, AScriptStartedWithoutAProcessHandleCountsAsEnded) {
     sys.shellGivesNoProcess = true;
     OpenAndPick("E:\\");

@@ -166,7 +166,8 @@ check "USB-HDD checked, USB-ZIP not, the hidden radio unused" \
 sleep 1
 import -window root "$OUT/main-window.png"
 # The link text is drawn in pure red.
-red=$(convert "$OUT/main-window.png" -fill black +opaque '#FF0000' -fill white -opaque '#FF0000' \
+convert=$(command -v convert-im6.q16 || command -v convert)
+red=$("$convert" "$OUT/main-window.png" -fill black +opaque '#FF0000' -fill white -opaque '#FF0000' \
       -format '%[fx:round(mean*w*h)]' info: 2>/dev/null)
 check "screenshot kept, the link text drawn red ($red red pixels)" test "${red:-0}" -gt 40
 
