@@ -67,7 +67,7 @@ void make_archive(const std::string &path, uint32_t n, const std::vector<ArItem>
             ofs += len;
         }
     }
-    add_mark(list.data(), n, 1, uint32_t(std::min(ofs, size_t(n) * 510)));
+    if (n) add_mark(list.data(), n, 1, uint32_t(std::min(ofs, size_t(n) * 510)));
     std::vector<uint8_t> hdr(512, 0);
     memcpy(hdr.data(), "QXAR", 4);
     hdr[4] = major;
