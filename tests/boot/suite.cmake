@@ -10,3 +10,11 @@ if(Python3_FOUND)
     set_tests_properties(boot_${group} PROPERTIES LABELS boot TIMEOUT 600)
   endforeach()
 endif()
+
+# The main job's result: the carried archive loaded as the front end does it.
+if(Python3_FOUND AND TARGET carried_archive)
+  add_test(NAME boot_stick
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/sticktests.py
+            --qxtool $<TARGET_FILE:qxtool> --archive ${CMAKE_BINARY_DIR}/edit1.6.qxa)
+  set_tests_properties(boot_stick PROPERTIES LABELS boot TIMEOUT 300 SKIP_RETURN_CODE 77)
+endif()
