@@ -167,7 +167,10 @@ uint32_t xd_size(xd_t *xd) {
         if (fstat(xd->fd, &st) != 0) return 0xFFFFFFFFu;
         bytes = uint64_t(st.st_size);
     }
-    return uint32_t(bytes / SECTOR);
+    // Sector numbers are 32-bit: a larger disk is used up to the last sector
+    // they can name rather than wrapping to a small size.
+    uint64_t sectors = bytes / SECTOR;
+    return sectors > 0xFFFFFFFEu ? 0xFFFFFFFEu : uint32_t(sectors);
 }
 
 int xd_sync(xd_t *xd) {

@@ -165,23 +165,27 @@ int xd_write(xd_t *xd, const void *buf, uint32_t count) {
     return 0;
 }
 
+// Sector numbers are 32-bit: a larger disk is used up to the last sector
+// they can name rather than wrapping to a small size.
+static uint32_t clamp_sectors(uint64_t n) { return n > 0xFFFFFFFEu ? 0xFFFFFFFEu : uint32_t(n); }
+
 uint32_t xd_size(xd_t *xd) {
     if (xd->flags & XD_DEVICE) {
         DISK_GEOMETRY_EX gx;
         DWORD got = 0;
         if (DeviceIoControl(xd->handle, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &gx, sizeof gx,
                             &got, nullptr))
-            return uint32_t(uint64_t(gx.DiskSize.QuadPart) / SECTOR);
+            return clamp_sectors(uint64_t(gx.DiskSize.QuadPart) / SECTOR);
         DISK_GEOMETRY g;
         if (DeviceIoControl(xd->handle, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &g, sizeof g, &got,
                             nullptr))
-            return uint32_t(uint64_t(g.Cylinders.QuadPart) * g.TracksPerCylinder * g.SectorsPerTrack);
+            return clamp_sectors(uint64_t(g.Cylinders.QuadPart) * g.TracksPerCylinder * g.SectorsPerTrack);
         return 0xFFFFFFFFu;
     }
     DWORD high = 0;
     DWORD low = GetFileSize(xd->handle, &high);
     if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return 0xFFFFFFFFu;
-    return uint32_t(((uint64_t(high) << 32) | low) / SECTOR);
+    return clamp_sectors(((uint64_t(high) << 32) | low) / SECTOR);
 }
 
 int xd_sync(xd_t *xd) {

@@ -267,3 +267,12 @@ TEST(WholeDisks, ListShowsSizesAndMarksQxDisks) {
     EXPECT_EQ(r.out, "(hd0): 7831552 (4g) *\n(hd1): 204800 (100m)\n(hd2): 3145728 (2g)\n");
     EXPECT_EQ(r.err, "");
 }
+
+TEST(ImageFiles, SizesPast2TiBStopAtTheLastSectorNumber) {
+    TempDir t;
+    make_blank(t.path("huge.img"), (1ull << 32) + 2048);  // 2 TiB + 1 MiB, sparse
+    xd_t *xd = xd_open(t.path("huge.img").c_str(), 1);
+    ASSERT_NE(xd, nullptr);
+    EXPECT_EQ(xd_size(xd), 0xFFFFFFFEu);
+    xd_close(xd);
+}
