@@ -153,6 +153,9 @@ result run(const std::vector<std::string> &words) {
     for (std::string &w : all) argv.push_back(&w[0]);
     argv.push_back(nullptr);
 
+    // libFuzzer catches this signal itself; a write past the size limit
+    // must fail like a full disk instead.
+    signal(SIGXFSZ, SIG_IGN);
     cap_out.clear();
     cap_err.clear();
     FILE *so = stdout, *se = stderr, *si = stdin;
