@@ -132,15 +132,29 @@ void write_header(xd_t *xd) {
     memcpy(marked.data(), qx_list, size_t(qx_list_tail) + 1);
     add_mark(marked.data(), qx_list_sectors, qx_list_start, uint32_t(qx_list_tail) + 1);
 
+    // The boot program reads only list_used sectors of the list. So that a
+    // failure between the two writes never leaves it a cut-off list, a
+    // growing count is stored before the list and a shrinking one after it.
     uint32_t hsec = qx_boot_base + 1;  // sector 0 in an archive
+    const uint32_t used = uint32_t(qx_list_tail) / 510 + 1;
     seek_disk(xd, hsec);
     read_disk(xd, global_buffer, 1);
-    put16(global_buffer + hdr::LIST_USED, uint32_t(qx_list_tail) / 510 + 1);
-    seek_disk(xd, hsec);
-    write_disk(xd, global_buffer, 1);
+    const uint32_t old_used = get16(global_buffer + hdr::LIST_USED);
+    if (used > old_used) {
+        put16(global_buffer + hdr::LIST_USED, used);
+        seek_disk(xd, hsec);
+        write_disk(xd, global_buffer, 1);
+    }
 
     seek_disk(xd, qx_list_start);
     write_disk(xd, marked.data(), qx_list_sectors);
+
+    if (used < old_used) {
+        if (xd_sync(xd)) quit("xd_write fails at offset %u, size %d", xd_cur(xd), 0);
+        put16(global_buffer + hdr::LIST_USED, used);
+        seek_disk(xd, hsec);
+        write_disk(xd, global_buffer, 1);
+    }
 
     if (qx_ar_mode && !(xd_flags(xd) & XD_DEVICE) && new_end < qx_ar_size) {
         seek_disk(xd, new_end);

@@ -208,3 +208,43 @@ TEST(UpdateCommand, RefusesWhenTheCodeWouldReachTheList) {
     EXPECT_EQ(r.err, "qxtool: error: not enough space, you need to use format command\n");
     EXPECT_EQ(read_file(img), before);
 }
+
+TEST(WriteHeader, ListUsedNeverCutsOffTheStoredList) {
+    // Whatever write fails, list_used on the disk covers the list stored
+    // there: a growing count goes first, a shrinking one last.
+    struct Case { const char *what; int from_tail, to_tail; } cases[] = {
+        {"growing", 0, 645}, {"shrinking", 645, 0},
+    };
+    for (const Case &c : cases) {
+        for (int fail_at = 1; fail_at <= 3; fail_at++) {
+            TempDir t;
+            build_qx_image(t.path("d.img"), small());
+            auto store = [&](int tail, int fail) {
+                ASSERT_EQ(try_read(t.path("d.img"), 0), "");
+                memset(qx_list, 0, 2040);
+                for (int ofs = 0; ofs < tail; ofs += 215) {
+                    qx_list[ofs + item::LEN] = 13 + 200;
+                    memset(qx_list + ofs + item::NAME, 'a' + ofs / 215, 200);
+                }
+                qx_list_tail = tail;
+                static int writes, fail_write;
+                writes = 0;
+                fail_write = fail;
+                xd_write_fault = [](uint32_t, uint32_t) { return ++writes == fail_write; };
+                xd_t *xd = xd_open(t.path("d.img").c_str(), 1);
+                try {
+                    write_header(xd);
+                } catch (const Fatal &) {
+                }
+                xd_write_fault = nullptr;
+                xd_close(xd);
+            };
+            store(c.from_tail, 0);
+            store(c.to_tail, fail_at);
+            ASSERT_EQ(try_read(t.path("d.img"), 0), "") << c.what << fail_at;
+            EXPECT_TRUE(qx_list_tail == c.from_tail || qx_list_tail == c.to_tail) << c.what << fail_at;
+            uint32_t used = get16(&read_sectors(t.path("d.img"), 64, 1)[hdr::LIST_USED]);
+            EXPECT_GE(used, uint32_t(qx_list_tail) / 510 + 1) << c.what << " failing write " << fail_at;
+        }
+    }
+}
