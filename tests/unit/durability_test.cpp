@@ -122,7 +122,7 @@ void sweep(Disk &d, const std::vector<std::string> &words, bool same_set = false
             EXPECT_EQ(a, b) << "k=" << k;
         }
     }
-    EXPECT_GT(completed, 2) << "the command wrote too little to test";
+    EXPECT_GT(completed, 1) << "the command wrote nothing to test";
 }
 
 }  // namespace
