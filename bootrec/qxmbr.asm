@@ -94,7 +94,8 @@ dump:
 %endif
 
 ; Everything from here on lies at the same place in both variants, since
-; stage 2 calls into it. The release entry runs into it through the padding.
+; stage 2 calls into it; only the tail of bios_read, the last routine,
+; differs. The release entry runs into it through the padding.
 SHARED_AT equ 0x62
 %if $ - $$ > SHARED_AT
 %error "the debug dump runs into the common sector-0 code"
@@ -267,26 +268,36 @@ xfer:
 .ok:    ret
 
 ; bios_read: one int 13h read, carry set beforehand and interrupts enabled
-; after. The debug build prints its dump line after it.
+; after. The debug build prints its dump line after it, keeping the read's
+; flags around the dump. It comes last in sector 0 so that the debug build's
+; extra bytes take the end of the code area (see below).
 ; in: AX, CX, DX, ES:BX, SI as int 13h takes them. out: CF. clobbers: -.
 bios_read:
         pushad
         stc
         int 0x13
         sti
-        pushf
 %ifdef DEBUG
+        pushf
         call dump
-%else
-        call .ret                       ; the debug build prints here
-%endif
         popf
-        popad
-.ret:   ret
+%endif
+        popad                           ; leaves the flags alone
+        ret
 
+; The info command of the disk tool tells the variants apart by byte 0x1A8
+; of a boot record: the debug variant's code reaches it, the release
+; variant's ends before it and leaves 0x1A8 up to the fields zero.
 sector0_code_end:
 %if sector0_code_end - $$ > 0x1AD
 %error "sector-0 code runs into the boot record fields"
+%endif
+%ifdef DEBUG
+%if sector0_code_end - $$ <= 0x1A8
+%error "the debug sector-0 code must reach byte 0x1A8"
+%endif
+%elif sector0_code_end - $$ > 0x1A8
+%error "the release sector-0 code must end before byte 0x1A8"
 %endif
         times 0x1AD - ($ - $$) db 0
         db 63                           ; max_sectors

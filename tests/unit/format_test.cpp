@@ -360,24 +360,48 @@ TEST(Format, PartitionWalkFindsTheDataPartition) {
 }
 
 TEST(Format, DebugVariantAndUpdate) {
-    TempDir t;
-    const std::string img = t.path("d.img");
-    make_blank(img, 100000);
-    RunResult r = run_tool({"-d", img, "format"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(sector(img, 63)[1], 0x26);
-    EXPECT_EQ(0, memcmp(sector(img, 0).data(), qx_mbr_dbg, mbr::MAX_SECTORS));
-    ok(img, {"update"});
-    EXPECT_EQ(sector(img, 0)[1], 0x5E);
-
-    // info tells the variants apart by byte 0x1A8, which only the debug
-    // variant's sector-0 code reaches.
-    for (uint8_t b : {0x00, 0x90}) {
-        std::vector<uint8_t> s0 = sector(img, 0);
-        s0[0x1A8] = b;
-        write_sectors(img, 0, s0);
-        r = qx(img, {"info"});
-        EXPECT_NE(r.out.find(b ? "debug version: yes\n" : "debug version: no\n"), std::string::npos) << r.out;
+    // A disk formatted with one variant, then updated to the other: every
+    // copy of the boot record carries the variant's code, and info tells
+    // the variants apart by what their sector-0 code leaves at 0x1A8.
+    struct Variant {
+        std::vector<std::string> opts;
+        const uint8_t *code;
+        const char *shown;
+    };
+    const Variant rel{{}, qx_mbr_rel, "debug version: no\n"};
+    const Variant dbg{{"-d"}, qx_mbr_dbg, "debug version: yes\n"};
+    auto run = [](const Variant &v, const std::string &img, const char *cmd) {
+        std::vector<std::string> args = v.opts;
+        args.push_back(img);
+        args.push_back(cmd);
+        RunResult r = run_tool(args);
+        ASSERT_EQ(r.status, 0) << cmd << ": " << r.err;
+    };
+    auto check = [](const Variant &v, const std::string &img, const char *when) {
+        // The jump and the code from its target on; update keeps the BPB
+        // area before the target as it was.
+        const uint32_t code_at = 2 + v.code[1];
+        std::vector<uint8_t> copies = read_sectors(img, 0, 64);
+        for (uint32_t i = 0; i < 64; i++) {
+            const uint8_t *s = &copies[i * 512];
+            ASSERT_EQ(s[1], v.code[1]) << when << ", copy " << i;
+            ASSERT_EQ(0, memcmp(s + code_at, v.code + code_at, mbr::MAX_SECTORS - code_at)) << when << ", copy " << i;
+        }
+        RunResult r = qx(img, {"info"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(v.shown), std::string::npos) << when << ":\n" << r.out;
+    };
+    struct Case { const char *name; const Variant &formatted, &updated; } cases[] = {
+        {"release, then debug", rel, dbg}, {"debug, then release", dbg, rel}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir t;
+        const std::string img = t.path("d.img");
+        make_blank(img, 100000);
+        run(c.formatted, img, "format");
+        check(c.formatted, img, "after format");
+        run(c.updated, img, "update");
+        check(c.updated, img, "after update");
     }
 }
 

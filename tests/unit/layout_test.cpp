@@ -83,6 +83,13 @@ TEST(BootCode, VariantsHaveTheCarriedLayout) {
     EXPECT_EQ(0, memcmp(qx_mbr_rel + 512, qx_mbr_dbg + 512, MBR_IMAGE_SIZE - 512));
 }
 
+TEST(BootCode, OnlyTheDebugCodeReachesByte0x1A8) {
+    // info reports the debug variant by a non-zero byte 0x1A8: the release
+    // code must end before it, leaving 0x1A8 up to max_sectors zero.
+    for (uint32_t i = 0x1A8; i < mbr::MAX_SECTORS; i++) EXPECT_EQ(qx_mbr_rel[i], 0) << std::hex << i;
+    EXPECT_NE(qx_mbr_dbg[0x1A8], 0);
+}
+
 TEST(GetPartOfs, LowestNonZeroStartOfUsedEntries) {
     uint8_t img[512] = {};
     EXPECT_EQ(get_part_ofs(img), 0xFFFFFFFFu);
