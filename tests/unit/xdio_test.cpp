@@ -189,80 +189,85 @@ TEST(PartitionWalk, LoopingChainsEnd) {
     }
 }
 
-TEST(WholeDisks, HdNumbersFollowTheSystemDiskNamesInOrder) {
-    TempDir t;
-    mkdir(t.path("sys").c_str(), 0755);
-    mkdir(t.path("dev").c_str(), 0755);
-    const char *names[] = {"sdb", "loop0", "vda", "sda", "ram0", "nvme0n1", "zram0", "mmcblk0", "sr0", "sdaa"};
-    for (const char *n : names) {
-        mkdir(t.path(std::string("sys/") + n).c_str(), 0755);
-        write_file(t.path(std::string("dev/") + n), std::vector<uint8_t>(512, uint8_t(n[0])));
+namespace {
+
+// A fake system: a sysfs-like folder naming the disks and a /dev-like
+// folder holding them as image files, in place of the machine's own while
+// the object lives.
+class FakeSystem {
+public:
+    FakeSystem() : sys_(t_.path("sys")), dev_(t_.path("dev")) {
+        mkdir(sys_.c_str(), 0755);
+        mkdir(dev_.c_str(), 0755);
+        old_sys_ = xd_sysfs_root;
+        old_dev_ = xd_dev_root;
+        xd_sysfs_root = sys_.c_str();
+        xd_dev_root = dev_.c_str();
     }
-    std::string sys = t.path("sys"), dev = t.path("dev");
-    const char *old_sys = xd_sysfs_root, *old_dev = xd_dev_root;
-    xd_sysfs_root = sys.c_str();
-    xd_dev_root = dev.c_str();
+    ~FakeSystem() {
+        xd_sysfs_root = old_sys_;
+        xd_dev_root = old_dev_;
+    }
+    // Declares a disk and returns the path of its image.
+    std::string disk(const std::string &name) {
+        mkdir((sys_ + "/" + name).c_str(), 0755);
+        return dev_ + "/" + name;
+    }
+    const std::string &dev() const { return dev_; }
+
+private:
+    TempDir t_;
+    std::string sys_, dev_;
+    const char *old_sys_, *old_dev_;
+};
+
+}  // namespace
+
+TEST(WholeDisks, HdNumbersFollowTheSystemDiskNamesInOrder) {
+    FakeSystem fs;
+    const char *names[] = {"sdb", "loop0", "vda", "sda", "ram0", "nvme0n1", "zram0", "mmcblk0", "sr0", "sdaa"};
+    for (const char *n : names) write_file(fs.disk(n), std::vector<uint8_t>(512, uint8_t(n[0])));
     const char *order[] = {"mmcblk0", "nvme0n1", "sda", "sdb", "sdaa", "vda"};
-    for (int i = 0; i < 6; i++) EXPECT_EQ(std::string(xd_disk_path(i)), dev + "/" + order[i]) << i;
+    for (int i = 0; i < 6; i++) EXPECT_EQ(std::string(xd_disk_path(i)), fs.dev() + "/" + order[i]) << i;
     EXPECT_EQ(std::string(xd_disk_path(6)), "");
     xd_t *xd = xd_open("(hd2)", 1);
     ASSERT_NE(xd, nullptr);
     EXPECT_NE(xd_flags(xd) & XD_DEVICE, 0u);
     xd_close(xd);
     EXPECT_EQ(xd_open("(hd6)", 1), nullptr);
-    xd_sysfs_root = old_sys;
-    xd_dev_root = old_dev;
 }
 
 TEST(WholeDisks, PartitionSuffixPositionsAtThePartition) {
-    TempDir t;
-    mkdir(t.path("sys").c_str(), 0755);
-    mkdir(t.path("sys/sda").c_str(), 0755);
-    mkdir(t.path("dev").c_str(), 0755);
+    FakeSystem fs;
     Table tb;
     tb.entry(0, 0, 0x0C, 100, 100);
     tb.entry(0, 1, 0x05, 1000, 3000);
     tb.entry(1000, 0, 0x83, 10, 90);
-    write_file(t.path("dev/sda"), tb.disk);
-    std::string sys = t.path("sys"), dev = t.path("dev");
-    const char *old_sys = xd_sysfs_root, *old_dev = xd_dev_root;
-    xd_sysfs_root = sys.c_str();
-    xd_dev_root = dev.c_str();
+    write_file(fs.disk("sda"), tb.disk);
     xd_t *xd = xd_open("(hd0,4)", 1);
     ASSERT_NE(xd, nullptr);
     EXPECT_EQ(xd_cur(xd), 1010u);
     xd_close(xd);
     EXPECT_EQ(xd_open("(hd0,5)", 1), nullptr);
     EXPECT_EQ(xd_open("(hd0,2)", 1), nullptr);
-    xd_sysfs_root = old_sys;
-    xd_dev_root = old_dev;
 }
 
 TEST(WholeDisks, ListShowsSizesAndMarksQxDisks) {
-    TempDir t;
-    mkdir(t.path("sys").c_str(), 0755);
-    mkdir(t.path("dev").c_str(), 0755);
+    FakeSystem fs;
     // sda: a 4,009,754,624-byte stick in the QX layout; sdb: 100 MiB, plain;
     // sdc: a QX boot record copy (copy number 1) is not a QX disk.
     struct Disk { const char *name; uint64_t sectors; bool qx; uint16_t copy; } disks[] = {
         {"sda", 7831552, true, 0}, {"sdb", 204800, false, 0}, {"sdc", 3145728, true, 1},
     };
     for (const Disk &d : disks) {
-        mkdir(t.path(std::string("sys/") + d.name).c_str(), 0755);
-        std::string p = t.path(std::string("dev/") + d.name);
+        std::string p = fs.disk(d.name);
         make_blank(p, d.sectors);
         std::vector<uint8_t> s0(qx_mbr_rel, qx_mbr_rel + 512);
         put16(&s0[mbr::COPY_NO], d.copy);
         if (!d.qx) s0.assign(512, 0);
         write_sectors(p, 0, s0);
     }
-    std::string sys = t.path("sys"), dev = t.path("dev");
-    const char *old_sys = xd_sysfs_root, *old_dev = xd_dev_root;
-    xd_sysfs_root = sys.c_str();
-    xd_dev_root = dev.c_str();
     RunResult r = run_tool({"--list"});
-    xd_sysfs_root = old_sys;
-    xd_dev_root = old_dev;
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "(hd0): 7831552 (4g) *\n(hd1): 204800 (100m)\n(hd2): 3145728 (2g)\n");
     EXPECT_EQ(r.err, "");
