@@ -57,7 +57,7 @@ struct archive_out {
             temp.clear();
             quit("can't write to file %s", path);
         }
-        host_buffering(f, true);
+        host_buffering(f);
     }
     void write(const void *p, size_t n) {
         if (fwrite(p, 1, n, f) != n) quit("file write fails");
@@ -123,7 +123,7 @@ void load_archive(xd_t *xd, int argc, char **argv) {
     const char *path = argv[0];
     input_file in{fopen(path, "rb")};
     if (!in.f) quit("can't open file %s", path);
-    host_buffering(in.f, false);
+    host_buffering(in.f);
     in.list = get_ar_header(in.f);
     const uint32_t n = get16(global_buffer + hdr::LIST_SECTORS);
 

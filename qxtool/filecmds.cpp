@@ -95,7 +95,7 @@ uint8_t *save_file(xd_t *xd, const char *name, const char *path, bool extended) 
     }
     FILE *f = fopen(path, "rb");
     if (!f) quit("can't open file %s", path);
-    host_buffering(f, false);
+    host_buffering(f);
     struct stat st;
     if (fstat(fileno(f), &st) != 0) {
         fclose(f);
@@ -148,7 +148,7 @@ void load_file(xd_t *xd, const char *name, const char *path) {
     create_dir(path);
     FILE *f = fopen(path, "wb");
     if (!f) quit("can't write to file %s", path);
-    host_buffering(f, true);
+    host_buffering(f);
     try {
         load_file_data(xd, it, f, 1);
     } catch (...) {
@@ -167,12 +167,10 @@ void repatch(xd_t *xd, uint8_t *it) {
 
 }  // namespace
 
-void host_buffering(FILE *f, bool output) {
-    // Data moves in runs of up to 32 KiB: written in one request each, and
-    // read through a buffer that holds two runs, so that the 510-byte
-    // pieces of the primary area cost no request of their own.
-    if (output) setvbuf(f, nullptr, _IONBF, 0);
-    else setvbuf(f, nullptr, _IOFBF, 2 * GLOBAL_BUFFER_SIZE);
+void host_buffering(FILE *f) {
+    // Data moves in runs of up to 32 KiB, read or written in one request
+    // each, so the stream needs no buffer of its own.
+    setvbuf(f, nullptr, _IONBF, 0);
 }
 
 void save_file_data(xd_t *xd, uint8_t *it, FILE *in, int progress) {
@@ -187,12 +185,9 @@ void save_file_data(xd_t *xd, uint8_t *it, FILE *in, int progress) {
         uint32_t run = remaining < GLOBAL_SECTORS * unit ? remaining : GLOBAL_SECTORS * unit;
         uint32_t k = (run + unit - 1) / unit;
         if (primary) {
-            for (uint32_t s = 0; s < k; s++) {
-                uint32_t n = s + 1 < k ? 510 : run - s * 510;
-                if (fread(global_buffer + s * SECTOR, 1, n, in) != n) quit("file read fails");
-                memset(global_buffer + s * SECTOR + n, 0, 510 - n);
-            }
-            mark_run(sector, k);
+            // One read of the whole run, then spread into marked sectors in place.
+            if (fread(global_buffer, 1, run, in) != run) quit("file read fails");
+            add_mark(global_buffer, k, sector, run);
         } else {
             if (fread(global_buffer, 1, run, in) != run) quit("file read fails");
             memset(global_buffer + run, 0, k * SECTOR - run);

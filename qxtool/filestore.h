@@ -42,7 +42,7 @@ void load_file_data(xd_t *xd, const uint8_t *item, FILE *out, int progress);
 
 // Sets a host file's stdio buffering for transfers of whole runs; call it
 // right after opening.
-void host_buffering(FILE *f, bool output);
+void host_buffering(FILE *f);
 
 // Item fields and the sectors an item occupies (510-byte units below
 // qx_pri_size, 512-byte units from there on).

@@ -119,10 +119,10 @@ xd_t *xd_open(const char *name, int write) {
     return open_path(name, write, false, false);
 }
 
+// Transfers use pread/pwrite at the handle's own position, so positioning
+// only checks that the position can be reached.
 int xd_seek(xd_t *xd, uint32_t sector) {
-    if (xd->flags & XD_OPEN) {
-        if (lseek(xd->fd, off_t(sector) * SECTOR, SEEK_SET) == off_t(-1)) return 1;
-    }
+    if ((xd->flags & XD_OPEN) && lseek(xd->fd, off_t(sector) * SECTOR, SEEK_SET) == off_t(-1)) return 1;
     xd->cur = sector;
     return 0;
 }
@@ -138,7 +138,6 @@ int xd_read(xd_t *xd, void *buf, uint32_t count) {
         got += size_t(r);
     }
     xd->cur += count;
-    lseek(xd->fd, off_t(xd->cur) * SECTOR, SEEK_SET);
     return 0;
 }
 
@@ -154,7 +153,6 @@ int xd_write(xd_t *xd, const void *buf, uint32_t count) {
         done += size_t(r);
     }
     xd->cur += count;
-    lseek(xd->fd, off_t(xd->cur) * SECTOR, SEEK_SET);
     return 0;
 }
 
