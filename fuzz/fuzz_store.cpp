@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     fixed = std::min<size_t>(fixed, 8192 * 512);
     if (fixed) {
-        const fz::bytes after = fz::get_file(img);
+        const fz::bytes after = fz::get_file(img, fixed);
         for (size_t i = 0; i < fixed; i++) {
             const uint8_t was = i < before.size() ? before[i] : 0, is = i < after.size() ? after[i] : 0;
             if (was != is && !(i >= hdr_at + hdr::LIST_USED && i < hdr_at + hdr::LIST_USED + 2)) {

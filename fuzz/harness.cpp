@@ -100,13 +100,14 @@ void put_file(const std::string &file, const uint8_t *data, size_t n, uint32_t m
     close(fd);
 }
 
-bytes get_file(const std::string &file) {
+bytes get_file(const std::string &file, size_t limit) {
     bytes b;
     int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return b;
     uint8_t buf[65536];
     ssize_t r;
-    while ((r = read(fd, buf, sizeof buf)) > 0) b.insert(b.end(), buf, buf + r);
+    while (b.size() < limit && (r = read(fd, buf, std::min(sizeof buf, limit - b.size()))) > 0)
+        b.insert(b.end(), buf, buf + r);
     close(fd);
     return b;
 }

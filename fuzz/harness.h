@@ -23,7 +23,8 @@ void put_file(const std::string &file, const uint8_t *data, size_t n, uint32_t m
 inline void put_file(const std::string &file, const bytes &b, uint32_t min_sectors = 0) {
     put_file(file, b.data(), b.size(), min_sectors);
 }
-bytes get_file(const std::string &file);
+// The file's bytes, or its first `limit` bytes.
+bytes get_file(const std::string &file, size_t limit = SIZE_MAX);
 
 // Writes a sparse image from chunks: repeated {u32 sector, u16 length,
 // length bytes}; a chunk cut short by the end of the input keeps what is
