@@ -164,9 +164,9 @@ CASES
   ;;
 fdisk)
   # name, sectors, format words | expected start, end, sectors, type id
-  while IFS='|' read -r spec want; do
-    [ -z "$spec" ] && continue
-    read -r name sectors words <<<"$spec"
+  while IFS='|' read -r layout want; do
+    [ -z "$layout" ] && continue
+    read -r name sectors words <<<"$layout"
     # shellcheck disable=SC2086
     format_image "$name" "$sectors" $words || continue
     got=$(fdisk -l "$img" 2>&1 | awk -v dev="${img}1" '$1 == dev { print $3, $4, $5, $7 }')
