@@ -1,6 +1,7 @@
 // The command line: global options, opening the target, the command table
 // and the header read/write around each command.
 #include "commands.h"
+#include "disk.h"
 #include "common.h"
 #include "filestore.h"
 #include "layout.h"
@@ -156,7 +157,7 @@ int run(int argc, char **argv) {
     if (cmd->read != NO_HEADER) read_header(target.xd, cmd->read == ARCHIVE_OK);
     cmd->fn(target.xd, argc - i - 2, argv + i + 2);
     if (cmd->write_after) write_header(target.xd);
-    if (xd_sync(target.xd)) quit("xd_write fails at offset %u, size %d", xd_cur(target.xd), 0);
+    flush_disk(target.xd);
     xd_close(target.xd);
     target.xd = nullptr;
     xd_unlock();

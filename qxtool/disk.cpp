@@ -15,6 +15,10 @@ void seek_disk(xd_t *xd, uint32_t sector) {
     if (xd_seek(xd, sector)) quit("xd_seek fails at offset %u", sector);
 }
 
+void flush_disk(xd_t *xd) {
+    if (xd_sync(xd)) quit("xd_sync fails: written data may not have reached the disk");
+}
+
 void zero_disk(xd_t *xd, uint32_t count) {
     while (count) {
         uint32_t n = count < GLOBAL_SECTORS ? count : GLOBAL_SECTORS;

@@ -126,7 +126,7 @@ void write_header(xd_t *xd) {
     uint32_t new_end = qx_ar_mode ? get_ar_size() : 0;
 
     // File data must be on the medium before the list that names it.
-    if (xd_sync(xd)) quit("xd_write fails at offset %u, size %d", xd_cur(xd), 0);
+    flush_disk(xd);
 
     std::vector<uint8_t> marked(size_t(qx_list_sectors) * SECTOR);
     memcpy(marked.data(), qx_list, size_t(qx_list_tail) + 1);
@@ -150,7 +150,7 @@ void write_header(xd_t *xd) {
     write_disk(xd, marked.data(), qx_list_sectors);
 
     if (used < old_used) {
-        if (xd_sync(xd)) quit("xd_write fails at offset %u, size %d", xd_cur(xd), 0);
+        flush_disk(xd);
         put16(global_buffer + hdr::LIST_USED, used);
         seek_disk(xd, hsec);
         write_disk(xd, global_buffer, 1);
