@@ -212,7 +212,11 @@ void format_disk(xd_t *xd, int argc, char **argv) {
         } else {
             if (first < uint64_t(p) + e)
                 quit("offset of data partition too small,\nuse --force to recreate disk layout");
-            if (e == 0) e = first - p;
+            // The extended area fills the room up to the existing
+            // partition, but never reaches past the end of the disk: a
+            // table naming a start beyond it would make the header
+            // promise sectors that are not there.
+            if (e == 0) e = (first < d ? first : d) - p;
         }
     }
 

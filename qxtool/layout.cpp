@@ -168,6 +168,14 @@ void update_header(xd_t *xd) {
     if (qx_list_start < qx_boot_base + 1 + n) quit("not enough space, you need to use format command");
     const uint8_t d = qx_mbr_data[1];
     uint8_t *gb = global_buffer;
+    // The copies and the boot code lie before the data partition; a disk
+    // whose header puts them on it would lose the partition's first
+    // sectors.
+    seek_disk(xd, 0);
+    read_disk(xd, gb, 1);
+    const uint32_t first = get_part_ofs(gb);
+    if (first != 0xFFFFFFFFu && uint64_t(qx_boot_base) + n >= first)
+        quit("boot code would overwrite the partition at sector %u", first);
     for (uint32_t i = 0; i <= qx_boot_base; i++) {
         seek_disk(xd, i);
         read_disk(xd, gb, 1);
@@ -215,6 +223,11 @@ void lba2chs(uint32_t sector, uint8_t *out) {
 }
 
 void sync_mbr(xd_t *xd, uint8_t *image, uint32_t base, int adjust_reserved, int lock) {
+    // Copies 1 to base must stay before the first partition, as seen from
+    // sector 0: writing them over it would destroy the partition's data.
+    const uint32_t first = get_part_ofs(image);
+    if (first != 0xFFFFFFFFu && base >= first)
+        quit("copies of the boot record would overwrite the partition at sector %u", first);
     if (lock && xd_lock(xd)) quit("can't lock disk");
     seek_disk(xd, 0);
     for (uint32_t i = 0; i <= base; i++) {
