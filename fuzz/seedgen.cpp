@@ -251,5 +251,61 @@ int main(int argc, char **argv) {
     seed("args", "save", std::string("\x02-l\n510\nout.qxa", 15));
     seed("args", "format", std::string("\x03--size\n1g\n-u\n8\n--nalign\n0x200\n--base\n63\n--max-sectors\n127", 53));
     seed("args", "sync", std::string("\x04--max-sectors\n010\n--chs", 23));
+
+    // Layout commands: a command byte (0 format, 1 restore, 2 sync, 3
+    // update), two option bytes and a u16 value, then for format a u16
+    // length and the archive; then patches {u16 sector, u16 length, bytes}
+    // of the disk.
+    {
+        auto head = [](uint8_t cmd, uint8_t a = 0, uint8_t b = 0, uint16_t v = 0) {
+            fz::bytes h{cmd, a, b, 0, 0};
+            put16(&h[3], v);
+            return h;
+        };
+        auto patch = [](fz::bytes h, uint16_t sector, const fz::bytes &data) {
+            fz::bytes c(4);
+            put16(&c[0], sector);
+            put16(&c[2], uint32_t(data.size()));
+            h.insert(h.end(), c.begin(), c.end());
+            h.insert(h.end(), data.begin(), data.end());
+            return h;
+        };
+        auto fmt = [&](const fz::bytes &archive, uint8_t a = 0, uint8_t b = 0, uint16_t v = 0) {
+            fz::bytes h = head(0, a, b, v), n(2);
+            put16(&n[0], uint32_t(archive.size()));
+            h.insert(h.end(), n.begin(), n.end());
+            h.insert(h.end(), archive.begin(), archive.end());
+            return h;
+        };
+        // A foreign boot record whose one partition leaves room for the
+        // hidden area.
+        fz::bytes table(512, 0);
+        table[mbr::PART_TABLE + pte::TYPE] = 0x0E;
+        put32(&table[mbr::PART_TABLE + pte::START], 17408);
+        put32(&table[mbr::PART_TABLE + pte::COUNT], 1024);
+        table[mbr::SIGNATURE] = 0x55;
+        table[mbr::SIGNATURE + 1] = 0xAA;
+        const fz::bytes zero(512, 0), ones(512, 0xFF);
+        seed("layout", "format-files", fmt(files_ar));
+        // Its extended-area item finds no room: the load fails after the format.
+        seed("layout", "format-extended-item-no-room", fmt(fz::get_file(empty), 0x01));
+        seed("layout", "format-options", fmt(files_ar, 0x01 | 0x02 | 0x04 | 0x08 | 0x20, 0, 40));
+        seed("layout", "format-fat32-align", fmt(files_ar, 0x81, 0x07, 3));
+        seed("layout", "format-keep-table", patch(fmt(files_ar), 0, table));
+        seed("layout", "format-list-extended", fmt(files_ar, 0x50, 0, 1500));
+        seed("layout", "restore-intact", head(1));
+        seed("layout", "restore-zeroed", patch(head(1), 0, zero));
+        seed("layout", "restore-foreign-mbr", patch(head(1), 0, table));
+        seed("layout", "restore-two-lost", patch(patch(patch(head(1), 0, zero), 1, zero), 2, ones));
+        seed("layout", "sync-plain", head(2));
+        seed("layout", "sync-copy-bpb", head(2, 0x01));
+        seed("layout", "sync-reset-size", head(2, 0x02 | 0x08 | 0x10 | 0x20, 0, 30));
+        seed("layout", "sync-clear-zip", head(2, 0x04 | 0x40));
+        seed("layout", "sync-missing-value", head(2, 0x80));
+        seed("layout", "update-plain", head(3));
+        fz::bytes short_boot(2);
+        put16(&short_boot[0], 2);
+        seed("layout", "update-short-boot", patch(head(3), 8, short_boot));
+    }
     return 0;
 }
