@@ -13,9 +13,9 @@
 // Input: a command byte, two option bytes, a u16 option value, then
 //   format:  u16 archive length, the archive, then patches of the disk;
 //   others:  patches of the disk;
-// a patch is {u16 sector, u16 length, bytes} (the sector taken modulo the
-// patched range, a patch cut short by the end of the input keeps what is
-// there).
+// a patch is {u16 sector, u16 byte offset, u16 length, bytes} (the sector
+// taken modulo the patched range, the offset modulo 512; a patch cut short
+// by the end of the input keeps what is there).
 #include "harness.h"
 
 #include "common.h"
@@ -40,10 +40,10 @@ constexpr uint32_t FORMAT_PATCHED = 64;
 
 void patch(bytes &disk, uint32_t sectors, const uint8_t *p, size_t n) {
     size_t i = 0;
-    while (i + 4 <= n) {
-        size_t at = size_t(get16(p + i) % sectors) * 512;
-        size_t len = get16(p + i + 2);
-        i += 4;
+    while (i + 6 <= n) {
+        size_t at = size_t(get16(p + i) % sectors) * 512 + get16(p + i + 2) % 512;
+        size_t len = get16(p + i + 4);
+        i += 6;
         len = std::min({len, n - i, disk.size() - at});
         memcpy(&disk[at], p + i, len);
         i += len;

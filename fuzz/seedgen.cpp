@@ -254,18 +254,19 @@ int main(int argc, char **argv) {
 
     // Layout commands: a command byte (0 format, 1 restore, 2 sync, 3
     // update), two option bytes and a u16 value, then for format a u16
-    // length and the archive; then patches {u16 sector, u16 length, bytes}
-    // of the disk.
+    // length and the archive; then patches {u16 sector, u16 byte offset,
+    // u16 length, bytes} of the disk.
     {
         auto head = [](uint8_t cmd, uint8_t a = 0, uint8_t b = 0, uint16_t v = 0) {
             fz::bytes h{cmd, a, b, 0, 0};
             put16(&h[3], v);
             return h;
         };
-        auto patch = [](fz::bytes h, uint16_t sector, const fz::bytes &data) {
-            fz::bytes c(4);
+        auto patch = [](fz::bytes h, uint16_t sector, const fz::bytes &data, uint16_t ofs = 0) {
+            fz::bytes c(6);
             put16(&c[0], sector);
-            put16(&c[2], uint32_t(data.size()));
+            put16(&c[2], ofs);
+            put16(&c[4], uint32_t(data.size()));
             h.insert(h.end(), c.begin(), c.end());
             h.insert(h.end(), data.begin(), data.end());
             return h;
@@ -302,6 +303,12 @@ int main(int argc, char **argv) {
         seed("layout", "sync-reset-size", head(2, 0x02 | 0x08 | 0x10 | 0x20, 0, 30));
         seed("layout", "sync-clear-zip", head(2, 0x04 | 0x40));
         seed("layout", "sync-missing-value", head(2, 0x80));
+        fz::bytes start(4);
+        put32(&start[0], 200);
+        seed("layout", "sync-partition-moved", patch(head(2), 0, start, mbr::PART_TABLE + pte::START));
+        // A partition under the copies: sync must refuse to write them.
+        put32(&start[0], 5);
+        seed("layout", "sync-partition-under-copies", patch(head(2), 0, start, mbr::PART_TABLE + pte::START));
         seed("layout", "update-plain", head(3));
         fz::bytes short_boot(2);
         put16(&short_boot[0], 2);
