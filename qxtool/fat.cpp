@@ -82,6 +82,20 @@ void check_room(fat_plan *p, const char *name) {
 
 void put_text(uint8_t *dst, const char *text) { memcpy(dst, text, strlen(text)); }
 
+// The fields both boot sector forms share: the jump to the code at 2+disp,
+// the OEM name, 512-byte sectors, the cluster size, the reserved count and
+// two FATs.
+void put_boot_start(uint8_t *b, uint8_t disp, const fat_plan *p) {
+    b[0] = 0xEB;
+    b[1] = disp;
+    b[2] = 0x90;
+    put_text(b + 0x03, "MSWIN4.1");
+    put16(b + 0x0B, 512);
+    b[0x0D] = uint8_t(p->spc);
+    put16(b + 0x0E, p->reserved);
+    b[0x10] = 2;
+}
+
 }  // namespace
 
 void plan_fat16(fat_plan *p, uint32_t hidden, uint32_t size, uint32_t unit_size, int align) {
@@ -121,14 +135,7 @@ void plan_fat16(fat_plan *p, uint32_t hidden, uint32_t size, uint32_t unit_size,
     }
 
     uint8_t *b = p->boot;
-    b[0] = 0xEB;
-    b[1] = 0x3C;
-    b[2] = 0x90;
-    put_text(b + 0x03, "MSWIN4.1");
-    put16(b + 0x0B, 512);
-    b[0x0D] = uint8_t(p->spc);
-    put16(b + 0x0E, p->reserved);
-    b[0x10] = 2;
+    put_boot_start(b, 0x3C, p);
     put16(b + 0x11, root_entries);
     put16(b + 0x13, size < 65536 ? size : 0);
     b[0x15] = small ? 0xF0 : 0xF8;
@@ -179,14 +186,7 @@ void plan_fat32(fat_plan *p, uint32_t hidden, uint32_t size, uint32_t unit_size,
     if (p->clusters < FAT32_MIN_CLUSTERS || p->clusters > FAT32_MAX_CLUSTERS) quit("unit size %u invalid for fat32", p->spc);
 
     uint8_t *b = p->boot;
-    b[0] = 0xEB;
-    b[1] = 0x58;
-    b[2] = 0x90;
-    put_text(b + 0x03, "MSWIN4.1");
-    put16(b + 0x0B, 512);
-    b[0x0D] = uint8_t(p->spc);
-    put16(b + 0x0E, p->reserved);
-    b[0x10] = 2;
+    put_boot_start(b, 0x58, p);
     b[0x15] = 0xF8;
     put16(b + 0x18, 63);
     put16(b + 0x1A, 255);
