@@ -9,6 +9,7 @@
 #include "disk.h"
 #include "filestore.h"
 #include "layout.h"
+#include "options.h"
 #include "syslinux.h"
 #include "xdio.h"
 
@@ -163,16 +164,8 @@ void load_archive(xd_t *xd, int argc, char **argv) {
 }
 
 void save_archive(xd_t *xd, int argc, char **argv) {
-    int i = 0;
     uint32_t list_bytes = 0;
-    for (; i < argc && argv[i][0] == '-'; i++) {
-        if (!strcmp(argv[i], "--list-size") || !strcmp(argv[i], "-l")) {
-            if (i + 1 >= argc) quit("no parameter for %s", argv[i]);
-            list_bytes = get_number(argv[++i]);
-        } else {
-            quit("invalid option %s for save", argv[i]);
-        }
-    }
+    const int i = read_options("save", argc, argv, {number("--list-size", "-l", list_bytes)});
     if (i >= argc) quit("not enough parameters");
     const char *path = argv[i];
     if (!list_bytes) list_bytes = uint32_t(qx_list_size);
@@ -238,24 +231,17 @@ void save_archive(xd_t *xd, int argc, char **argv) {
 
 void create_archive(xd_t *xd, int argc, char **argv) {
     uint32_t pri = 0x3F00, ext = 0, list_bytes = 896 * 510;
-    for (int i = 0; i < argc && argv[i][0] == '-'; i++) {
-        const char *o = argv[i];
-        bool p = !strcmp(o, "--primary") || !strcmp(o, "-p");
-        bool e = !strcmp(o, "--extended") || !strcmp(o, "-e");
-        bool l = !strcmp(o, "--list-size") || !strcmp(o, "-l");
-        if (!p && !e && !l) quit("invalid option %s for create", o);
-        if (i + 1 >= argc) quit("no parameter for %s", o);
-        const char *v = argv[++i];
-        if (p) {
-            pri = get_sector_size(v);
-            if (pri < 16128) quit("primary data size too small");
-            if (pri > 65535) quit("primary data size too large");
-        } else if (e) {
-            ext = get_sector_size(v);
-        } else {
-            list_bytes = get_number(v);
-        }
-    }
+    read_options("create", argc, argv,
+                 {
+                     with_value("--primary", "-p",
+                                [&](const char *v) {
+                                    pri = get_sector_size(v);
+                                    if (pri < 16128) quit("primary data size too small");
+                                    if (pri > 65535) quit("primary data size too large");
+                                }),
+                     sectors("--extended", "-e", ext),
+                     number("--list-size", "-l", list_bytes),
+                 });
     const uint64_t n64 = list_sectors_for(list_bytes);
     if (n64 > CREATE_MAX_LIST) quit("list too large");
     // A list needs at least one sector to hold its terminator.

@@ -6,6 +6,7 @@
 #include "common.h"
 #include "disk.h"
 #include "layout.h"
+#include "options.h"
 #include "syslinux.h"
 #include "xdio.h"
 
@@ -20,23 +21,6 @@
 namespace {
 
 uint32_t now() { return uint32_t(time(nullptr)); }
-
-// Words that begin with '-' before the first other word are options; the
-// rest are parameters.
-struct words {
-    int argc;
-    char **argv;
-    int i = 0;
-    bool more_options() const { return i < argc && argv[i][0] == '-'; }
-    const char *opt() const { return argv[i]; }
-    bool is(const char *a, const char *b) const { return !strcmp(argv[i], a) || !strcmp(argv[i], b); }
-    const char *value() {
-        if (i + 1 >= argc) quit("no parameter for %s", argv[i]);
-        return argv[++i];
-    }
-    int params() const { return argc - i; }
-    const char *param(int k) const { return argv[i + k]; }
-};
 
 // Fills the k sectors of a run in global_buffer that start at sector first
 // with their marks (primary area).
@@ -277,36 +261,32 @@ uint32_t load_buff(xd_t *xd, const char *name, uint8_t *buf) {
 }
 
 void add_file(xd_t *xd, int argc, char **argv) {
-    words w{argc, argv};
     bool extended = false, syslinux = false;
-    for (; w.more_options(); w.i++) {
-        if (w.is("--extended", "-e")) extended = true;
-        else if (w.is("--syslinux", "-s")) extended = syslinux = true;
-        else quit("invalid option %s for add", w.opt());
-    }
-    if (w.params() < 1) quit("not enough parameters");
+    const int i = read_options("add", argc, argv,
+                               {
+                                   flag("--extended", "-e", extended),
+                                   action("--syslinux", "-s", [&] { extended = syslinux = true; }),
+                               });
+    if (argc - i < 1) quit("not enough parameters");
     store_begin(xd);
-    uint8_t *it = save_file(xd, w.param(0), w.params() > 1 ? w.param(1) : nullptr, extended);
+    uint8_t *it = save_file(xd, argv[i], argc - i > 1 ? argv[i + 1] : nullptr, extended);
     if (syslinux) syslinux_patch(xd, it);
 }
 
 void resize_file(xd_t *xd, int argc, char **argv) {
-    words w{argc, argv};
     bool extended = false;
     uint8_t fill = 0;
-    for (; w.more_options(); w.i++) {
-        if (w.is("--extended", "-e")) {
-            extended = true;
-        } else if (w.is("--fill", "-f")) {
-            const char *v = w.value();
-            fill = strlen(v) == 1 ? uint8_t(v[0]) : uint8_t(get_number(v));
-        } else {
-            quit("invalid option %s for resize", w.opt());
-        }
-    }
-    if (w.params() < 2) quit("not enough parameters");
-    const char *name = w.param(0);
-    uint32_t size = get_number(w.param(1));
+    const int i = read_options("resize", argc, argv,
+                               {
+                                   flag("--extended", "-e", extended),
+                                   with_value("--fill", "-f",
+                                              [&](const char *v) {
+                                                  fill = strlen(v) == 1 ? uint8_t(v[0]) : uint8_t(get_number(v));
+                                              }),
+                               });
+    if (argc - i < 2) quit("not enough parameters");
+    const char *name = argv[i];
+    uint32_t size = get_number(argv[i + 1]);
     if (!size) quit("invalid size");
     store_begin(xd);
     uint8_t *it = find_file(name);

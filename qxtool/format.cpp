@@ -10,6 +10,7 @@
 #include "disk.h"
 #include "fat.h"
 #include "layout.h"
+#include "options.h"
 #include "xdio.h"
 
 #include <cstdio>
@@ -39,41 +40,35 @@ void check_primary(uint32_t p) {
     if (int32_t(p) > int32_t(MAX_PRIMARY)) quit("primary data size too large");
 }
 
-options read_options(int argc, char **argv) {
+options read_format_options(int argc, char **argv) {
     options o;
-    for (int i = 0; i < argc && argv[i][0] == '-'; i++) {
-        const char *a = argv[i];
-        auto value = [&]() -> const char * {
-            if (i + 1 >= argc) quit("no parameter for %s", a);
-            return argv[++i];
-        };
-        auto is = [&](const char *l, const char *s) { return !strcmp(a, l) || (s && !strcmp(a, s)); };
-        if (is("--raw", "-r")) o.raw = true;
-        else if (is("--force", "-f")) o.force = true;
-        else if (is("--zip", "-z")) o.zip = true;
-        else if (is("--fat16", nullptr)) o.fat = 16;
-        else if (is("--fat32", nullptr)) o.fat = 32;
-        else if (is("--align", "-a")) o.align = true;
-        else if (is("--chs", nullptr)) o.chs = true;
-        else if (is("--nalign", "-n")) {
-            uint32_t v = get_number(value());
-            if (v < 256 || (v & (v - 1))) quit("invalid alignment value");
-            o.nalign = v;
-        } else if (is("--unit-size", "-u")) o.unit_size = get_number(value());
-        else if (is("--base", "-b")) o.base = get_number(value());
-        else if (is("--size", "-s")) o.size = get_sector_size(value());
-        else if (is("--primary", "-p")) {
-            o.primary = get_sector_size(value());
-            check_primary(o.primary);
-        } else if (is("--extended", "-e")) o.extended = get_sector_size(value());
-        else if (is("--list-size", "-l")) o.list_bytes = get_number(value());
-        else if (is("--max-sectors", nullptr)) {
-            uint32_t v = get_number(value());
-            if (int32_t(v) < 0 || int32_t(v) > 127) quit("invalid max sectors value");
-            o.max_sectors = v;
-        } else if (is("--archive", nullptr)) o.archive = value();
-        else quit("invalid option %s for format", a);
-    }
+    read_options("format", argc, argv,
+                 {
+                     flag("--raw", "-r", o.raw),
+                     flag("--force", "-f", o.force),
+                     flag("--zip", "-z", o.zip),
+                     action("--fat16", nullptr, [&] { o.fat = 16; }),
+                     action("--fat32", nullptr, [&] { o.fat = 32; }),
+                     flag("--align", "-a", o.align),
+                     with_value("--nalign", "-n",
+                                [&](const char *v) {
+                                    o.nalign = get_number(v);
+                                    if (o.nalign < 256 || (o.nalign & (o.nalign - 1))) quit("invalid alignment value");
+                                }),
+                     number("--unit-size", "-u", o.unit_size),
+                     number("--base", "-b", o.base),
+                     sectors("--size", "-s", o.size),
+                     with_value("--primary", "-p",
+                                [&](const char *v) {
+                                    o.primary = get_sector_size(v);
+                                    check_primary(o.primary);
+                                }),
+                     sectors("--extended", "-e", o.extended),
+                     number("--list-size", "-l", o.list_bytes),
+                     with_value("--max-sectors", nullptr, [&](const char *v) { o.max_sectors = get_max_sectors(v); }),
+                     flag("--chs", nullptr, o.chs),
+                     text("--archive", nullptr, o.archive),
+                 });
     return o;
 }
 
@@ -156,7 +151,7 @@ void format_raw(xd_t *xd, const options &o, uint32_t z) {
 }  // namespace
 
 void format_disk(xd_t *xd, int argc, char **argv) {
-    options o = read_options(argc, argv);
+    options o = read_format_options(argc, argv);
     // The raw layout has no file store an archive could be loaded into.
     if (o.raw && o.archive) quit("--archive can't be used with --raw");
     if (o.archive) take_archive_defaults(o);

@@ -5,6 +5,7 @@
 #include "common.h"
 #include "filestore.h"
 #include "keytab.h"
+#include "options.h"
 
 #include <cctype>
 #include <cstring>
@@ -343,12 +344,7 @@ void print_menu(const uint8_t *buf, uint32_t size, FILE *out) {
 
 void add_menu(xd_t *xd, int argc, char **argv) {
     bool append = false, string = false;
-    int i = 0;
-    for (; i < argc && argv[i][0] == '-'; i++) {
-        if (!strcmp(argv[i], "--append") || !strcmp(argv[i], "-a")) append = true;
-        else if (!strcmp(argv[i], "--string") || !strcmp(argv[i], "-s")) string = true;
-        else quit("invalid option %s for add-menu", argv[i]);
-    }
+    const int i = read_options("add-menu", argc, argv, {flag("--append", "-a", append), flag("--string", "-s", string)});
     if (argc - i < 2) quit("not enough parameters");
     const char *name = argv[i];
 

@@ -6,6 +6,7 @@
 #include "common.h"
 #include "disk.h"
 #include "layout.h"
+#include "options.h"
 #include "xdio.h"
 
 #include <cstring>
@@ -72,27 +73,21 @@ void sync_disk(xd_t *xd, int argc, char **argv) {
     bpb_mode mode = BPB_KEEP;
     uint32_t bpb_size = 0, max_sectors = 0;
     bool zip = false, chs = false;
-    for (int i = 0; i < argc && argv[i][0] == '-'; i++) {
-        const char *a = argv[i];
-        auto value = [&]() -> const char * {
-            if (i + 1 >= argc) quit("no parameter for %s", a);
-            return argv[++i];
-        };
-        if (!strcmp(a, "--copy-bpb")) mode = BPB_COPY;
-        else if (!strcmp(a, "--reset-bpb")) mode = BPB_RESET;
-        else if (!strcmp(a, "--clear-bpb")) mode = BPB_CLEAR;
-        else if (!strcmp(a, "--bpb-size")) {
-            bpb_size = get_number(value());
-            // Offset 1 is the jump's displacement, not part of the BPB.
-            if (bpb_size == 1) quit("invalid bpb size value");
-        } else if (!strcmp(a, "--zip") || !strcmp(a, "-z")) zip = true;
-        else if (!strcmp(a, "--max-sectors")) {
-            uint32_t v = get_number(value());
-            if (int32_t(v) < 0 || int32_t(v) > 127) quit("invalid max sectors value");
-            max_sectors = v;
-        } else if (!strcmp(a, "--chs")) chs = true;
-        else quit("invalid option %s for sync", a);
-    }
+    read_options("sync", argc, argv,
+                 {
+                     action("--copy-bpb", nullptr, [&] { mode = BPB_COPY; }),
+                     action("--reset-bpb", nullptr, [&] { mode = BPB_RESET; }),
+                     action("--clear-bpb", nullptr, [&] { mode = BPB_CLEAR; }),
+                     with_value("--bpb-size", nullptr,
+                                [&](const char *v) {
+                                    bpb_size = get_number(v);
+                                    // Offset 1 is the jump's displacement, not part of the BPB.
+                                    if (bpb_size == 1) quit("invalid bpb size value");
+                                }),
+                     flag("--zip", "-z", zip),
+                     with_value("--max-sectors", nullptr, [&](const char *v) { max_sectors = get_max_sectors(v); }),
+                     flag("--chs", nullptr, chs),
+                 });
 
     uint8_t *image = global_buffer;
     seek_disk(xd, 0);
