@@ -46,38 +46,53 @@ constexpr uint64_t FAT16_MIN_CLUSTERS = 4085;
 constexpr uint64_t FAT16_MAX_CLUSTERS = 65524;
 constexpr uint64_t FAT32_MIN_CLUSTERS = 65525;
 
-// Cluster size asked for, or 0 when the table decides. Only the low 8 bits
-// of the unit size fit the boot sector's field; a value whose low 8 bits
-// are 0 names no cluster size at all.
+// Cluster size asked for, or 0 when the table decides. A cluster is a
+// power of two of sectors, at most 128 (64 KiB): the boot sector's field is
+// 8 bits wide, and systems refuse any other cluster size.
 uint32_t unit_spc(uint32_t unit_size) {
-    if (unit_size && !(unit_size & 0xFF)) quit("invalid unit size %u", unit_size);
-    return unit_size & 0xFF;
+    if (unit_size > 128 || (unit_size & (unit_size - 1)))
+        quit("invalid unit size %u, use a power of two from 1 to 128", unit_size);
+    return unit_size;
 }
 
-// The FAT size, then its enlargement for alignment. name is the FAT type
-// as messages call it.
-void size_fats(fat_plan *p, uint32_t tmp_val2, int align, const char *name) {
+// Entries a FAT of the given number of sectors holds, each bits wide.
+uint64_t fat_entries(uint32_t fat_sectors, uint32_t bits) { return uint64_t(fat_sectors) * SECTOR * 8 / bits; }
+
+// The FATs, the root directory (or FAT32's root cluster) and at least one
+// data cluster must lie inside the volume: nothing may be written past its
+// end. Sets the data cluster count.
+void count_clusters(fat_plan *p, const char *name) {
+    uint64_t meta = uint64_t(p->reserved) + 2 * uint64_t(p->fat_size) + p->root_sectors;
+    if (meta + p->spc > p->size) quit("partition of %u sectors too small for %s", p->size, name);
+    p->clusters = uint32_t((p->size - meta) / p->spc);
+}
+
+// The FAT size: the usual formula, then the enlargement for alignment, then
+// as many sectors more as it takes for each FAT to hold an entry for every
+// data cluster and the two reserved entries. The formula leaves those two
+// entries out, so at some sizes it comes out a sector short. Each sector
+// added takes clusters away, so the growth ends within a few steps, and with
+// align every step keeps the data region on its cluster boundary. name is
+// the FAT type as messages call it, bits its entry width. Sets the FAT size
+// and the cluster count.
+void size_fats(fat_plan *p, uint32_t tmp_val2, int align, const char *name, uint32_t bits) {
     // The volume must hold its reserved sectors, the root directory and at
     // least one sector of each FAT before any size formula makes sense.
     if (uint64_t(p->size) < uint64_t(p->reserved) + p->root_sectors + 2)
         quit("partition of %u sectors too small for %s", p->size, name);
     uint64_t tmp_val1 = uint64_t(p->size) - p->reserved - p->root_sectors;
     uint64_t fat = (tmp_val1 + tmp_val2 - 1) / tmp_val2;
-    if (align) {
-        uint64_t data_start = uint64_t(p->hidden) + p->reserved + 2 * fat + p->root_sectors;
-        uint64_t next = (data_start + p->spc - 1) / p->spc * p->spc;
-        fat += (next - data_start) / 2;
+    for (;;) {
+        if (align) {
+            uint64_t data_start = uint64_t(p->hidden) + p->reserved + 2 * fat + p->root_sectors;
+            uint64_t next = (data_start + p->spc - 1) / p->spc * p->spc;
+            fat += (next - data_start) / 2;
+        }
+        p->fat_size = uint32_t(fat);
+        count_clusters(p, name);
+        if (fat_entries(p->fat_size, bits) >= uint64_t(p->clusters) + 2) return;
+        fat++;
     }
-    p->fat_size = uint32_t(fat);  // at most about half the volume
-}
-
-// The FATs, the root directory (or FAT32's root cluster) and at least one
-// data cluster must lie inside the volume: nothing may be written past its
-// end. Sets the data cluster count.
-void check_room(fat_plan *p, const char *name) {
-    uint64_t meta = uint64_t(p->reserved) + 2 * uint64_t(p->fat_size) + p->root_sectors;
-    if (meta + p->spc > p->size) quit("partition of %u sectors too small for %s", p->size, name);
-    p->clusters = uint32_t((p->size - meta) / p->spc);
 }
 
 void put_text(uint8_t *dst, const char *text) { memcpy(dst, text, strlen(text)); }
@@ -107,6 +122,7 @@ void plan_fat16(fat_plan *p, uint32_t hidden, uint32_t size, uint32_t unit_size,
     uint32_t root_entries = small ? 240 : (hidden & 1) ? 512 : 496;
     p->root_sectors = (root_entries * 32 + 511) / 512;
     uint32_t spt = 63, heads = 255;
+    const uint32_t asked = unit_spc(unit_size);
 
     if (size == 2880 || size == 5760) {
         // The two diskette geometries: fixed values, no formula, no checks.
@@ -116,17 +132,16 @@ void plan_fat16(fat_plan *p, uint32_t hidden, uint32_t size, uint32_t unit_size,
         heads = 2;
         p->clusters = (size - p->reserved - 2 * p->fat_size - p->root_sectors) / p->spc;
     } else {
-        p->spc = unit_spc(unit_size);
+        p->spc = asked;
         if (!p->spc) {
             p->spc = table_spc(fat16_table, sizeof fat16_table / sizeof *fat16_table, size);
             if (!p->spc) quit("invalid size of fat16");
         }
-        const char *name = small ? "fat12" : "fat16";
-        size_fats(p, 256 * p->spc + 2, align, name);
         // Sectors after the reserved area and root directory, FATs included.
-        uint32_t n = (size - p->reserved - p->root_sectors) / p->spc;
-        if (n > FAT16_MAX_CLUSTERS) quit("unit size %u invalid for fat16", p->spc);
-        check_room(p, name);
+        if (size > p->reserved + p->root_sectors &&
+            (size - p->reserved - p->root_sectors) / p->spc > FAT16_MAX_CLUSTERS)
+            quit("unit size %u invalid for fat16", p->spc);
+        size_fats(p, 256 * p->spc + 2, align, small ? "fat12" : "fat16", small ? 12 : 16);
         // The cluster count must also agree with the FAT type the volume
         // is written as, or a driver reads its FAT entries with the wrong
         // width.
@@ -177,10 +192,10 @@ void plan_fat32(fat_plan *p, uint32_t hidden, uint32_t size, uint32_t unit_size,
         p->spc = table_spc(fat32_table, sizeof fat32_table / sizeof *fat32_table, size);
         if (!p->spc) quit("invalid size for fat32\n");
     }
-    size_fats(p, (256 * p->spc + 2) / 2, align, "fat32");
-    uint32_t n = (size - p->reserved) / p->spc;
-    if (n < FAT32_MIN_CLUSTERS) quit("unit size %u invalid for fat32", p->spc);
-    check_room(p, "fat32");
+    // Sectors after the reserved area, FATs included.
+    if (size <= p->reserved || (size - p->reserved) / p->spc < FAT32_MIN_CLUSTERS)
+        quit("unit size %u invalid for fat32", p->spc);
+    size_fats(p, (256 * p->spc + 2) / 2, align, "fat32", 32);
     // A cluster count outside FAT32's range makes a volume that drivers
     // read as another FAT type, or whose cluster numbers do not fit an entry.
     if (p->clusters < FAT32_MIN_CLUSTERS || p->clusters > FAT32_MAX_CLUSTERS) quit("unit size %u invalid for fat32", p->spc);

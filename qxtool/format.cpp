@@ -2,13 +2,15 @@
 // copies, header and boot code, empty file list and primary data area, and
 // a FAT data partition), or, with --raw, as a plain partitioned FAT disk.
 //
-// Every check, including the FAT formatter's, runs before the first write,
-// so a refused format leaves the disk exactly as it was.
+// The command plans first and writes after: every check, the FAT
+// formatter's included, runs while planning, so a refused format leaves the
+// disk exactly as it was.
 #include "archive.h"
 #include "commands.h"
 #include "common.h"
 #include "disk.h"
 #include "fat.h"
+#include "format.h"
 #include "layout.h"
 #include "options.h"
 #include "xdio.h"
@@ -26,22 +28,14 @@ constexpr uint32_t DEFAULT_LIST_BYTES = 456960;  // 896 sectors of 510 bytes
 constexpr uint32_t MAX_LIST_SECTORS = 896;
 constexpr uint32_t FAT32_FROM = 1048576;         // sectors: 512 MiB and more get FAT32
 
-struct options {
-    bool raw = false, force = false, zip = false, align = false, chs = false;
-    int fat = 0;  // 16, 32, or 0 for automatic
-    uint32_t nalign = 256, unit_size = 0, base = 63, size = 0;
-    uint32_t primary = 0, extended = 0, list_bytes = 0, max_sectors = 0;
-    const char *archive = nullptr;
-};
-
 void check_primary(uint32_t p) {
     // The limits are compared as signed numbers.
     if (int32_t(p) < int32_t(DEFAULT_PRIMARY)) quit("primary data size too small");
     if (int32_t(p) > int32_t(MAX_PRIMARY)) quit("primary data size too large");
 }
 
-options read_format_options(int argc, char **argv) {
-    options o;
+format_options read_format_options(int argc, char **argv) {
+    format_options o;
     read_options("format", argc, argv,
                  {
                      flag("--raw", "-r", o.raw),
@@ -78,7 +72,7 @@ struct file_closer {
 
 // Sizes that were not given on the command line come from the archive's
 // header: primary and extended data size and the list size.
-void take_archive_defaults(options &o) {
+void take_archive_defaults(format_options &o) {
     std::unique_ptr<FILE, file_closer> f(fopen(o.archive, "rb"));
     if (!f) quit("can't open file %s", o.archive);
     free(get_ar_header(f.get()));
@@ -109,7 +103,7 @@ void set_slot0(uint8_t *image, uint32_t start, uint32_t size, uint8_t type) {
 // each class of its size table (for example 1,048,432 to 1,048,575
 // sectors); when the cluster size was not given, such a partition gets
 // FAT32 instead of a refusal.
-uint8_t plan_volume(fat_plan *plan, uint32_t start, uint32_t size, const options &o) {
+uint8_t plan_volume(fat_plan *plan, uint32_t start, uint32_t size, const format_options &o) {
     if (o.fat == 32 || (!o.fat && size >= FAT32_FROM)) {
         plan_fat32(plan, start, size, o.unit_size, o.align);
     } else if (o.fat == 16 || o.unit_size) {
@@ -130,105 +124,82 @@ uint8_t plan_volume(fat_plan *plan, uint32_t start, uint32_t size, const options
     return plan->fat32 ? 0x0C : 0x0E;
 }
 
-void format_raw(xd_t *xd, const options &o, uint32_t z) {
-    if (!o.force) quit("--raw would destroy existing partiiton layout,\nuse --force if you want to continue.");
-    fat_plan plan;
-    const uint8_t type = plan_volume(&plan, o.base, z, o);
-    if (xd_lock(xd)) quit("can't lock disk");
-    seek_disk(xd, 0);
-    if (o.base) {
-        memset(global_buffer, 0, GLOBAL_BUFFER_SIZE);
-        set_slot0(global_buffer, o.base, z, type);
-        global_buffer[mbr::SIGNATURE] = 0x55;
-        global_buffer[mbr::SIGNATURE + 1] = 0xAA;
-        write_disk(xd, global_buffer, 1);
-        memset(global_buffer, 0, SECTOR);
-        if (o.base > 1) zero_disk(xd, o.base - 1);
-    }
-    write_fat(xd, &plan);
+void put_signature(uint8_t *sector) {
+    sector[mbr::SIGNATURE] = 0x55;
+    sector[mbr::SIGNATURE + 1] = 0xAA;
 }
 
-}  // namespace
-
-void format_disk(xd_t *xd, int argc, char **argv) {
-    options o = read_format_options(argc, argv);
-    // The raw layout has no file store an archive could be loaded into.
-    if (o.raw && o.archive) quit("--archive can't be used with --raw");
-    if (o.archive) take_archive_defaults(o);
-
-    const uint32_t p = o.primary ? o.primary : DEFAULT_PRIMARY;
-    uint32_t e = o.extended;
-    const uint64_t list_bytes = o.list_bytes ? o.list_bytes : DEFAULT_LIST_BYTES;
-    const uint64_t l = (list_bytes + 509) / 510;
-    if (l > MAX_LIST_SECTORS) quit("list too large");
-    const uint32_t n = uint32_t(qx_mbr_size - 3) / 510;
-    const uint32_t b = o.base;
-    // Copies of the boot record, boot code and list must all lie below the
-    // primary data size: past it they would land in the extended area or
-    // the data partition.
-    if (!o.raw && uint64_t(b) + 1 + n + l > p) quit("base boot sector too large");
-
-    const uint32_t d = xd_size(xd);
-    if (d == 0xFFFFFFFFu) quit("can't get size");
-    uint8_t *gb = global_buffer;
-    if (d > 0) {
-        // An archive file is no disk: formatting would destroy it.
-        seek_disk(xd, 0);
-        read_disk(xd, gb, 1);
-        if (!memcmp(gb, "QXAR", 4)) quit("this command can't work with archive");
-        seek_disk(xd, 0);
+// The raw layout: a partition table with the one FAT partition at the base
+// sector, or, with base 0, a FAT volume over the whole disk.
+void plan_raw(format_plan *plan) {
+    const format_options &o = plan->opt;
+    if (!o.force) quit("--raw would destroy existing partiiton layout,\nuse --force if you want to continue.");
+    plan->new_volume = true;
+    const uint8_t type = plan_volume(&plan->fat, plan->start, plan->size, o);
+    if (o.base) {
+        set_slot0(plan->sector0, plan->start, plan->size, type);
+        put_signature(plan->sector0);
     }
+}
 
-    const uint64_t mask = uint64_t(o.nalign) - 1;
-    const uint64_t s64 = o.raw ? b : (uint64_t(p) + e + mask) & ~mask;
-    if (d <= s64) quit("the disk is too small");
-    const uint32_t s = uint32_t(s64);
-    uint32_t z = d - s;
-    if (o.size && o.size <= z) z = o.size;
-
-    if (o.raw) {
-        format_raw(xd, o, z);
-        return;
-    }
-
-    bool force = o.force;
-    if (!force) {
-        // Keep the existing partition table when its partitions leave room
-        // for the hidden area; the extended area then reaches up to the
-        // first partition unless its size was given.
-        read_disk(xd, gb, 1);
-        seek_disk(xd, 0);
+// The QX layout. Without --force an existing partition table stays when
+// its partitions leave room for the hidden area: the extended area then
+// reaches up to the first partition unless its size was given. sector0 is
+// the disk's present sector 0.
+void plan_qx(format_plan *plan, const uint8_t *sector0, uint32_t disk_size) {
+    const format_options &o = plan->opt;
+    uint8_t *image = global_buffer;  // config_mbr works on it there
+    memcpy(image, sector0, SECTOR);
+    plan->new_volume = o.force;
+    if (!plan->new_volume) {
         // A sector without the 55 AA signature holds no partition table,
         // whatever its bytes at the table's place look like.
-        const bool table = gb[mbr::SIGNATURE] == 0x55 && gb[mbr::SIGNATURE + 1] == 0xAA;
-        uint32_t first = table ? get_part_ofs(gb) : 0xFFFFFFFFu;
+        const bool table = image[mbr::SIGNATURE] == 0x55 && image[mbr::SIGNATURE + 1] == 0xAA;
+        const uint32_t first = table ? get_part_ofs(image) : 0xFFFFFFFFu;
         if (first == 0xFFFFFFFFu) {
-            force = true;
+            plan->new_volume = true;
         } else {
-            if (first < uint64_t(p) + e)
+            if (first < uint64_t(plan->primary) + plan->extended)
                 quit("offset of data partition too small,\nuse --force to recreate disk layout");
-            // The extended area fills the room up to the existing
-            // partition, but never reaches past the end of the disk: a
-            // table naming a start beyond it would make the header
-            // promise sectors that are not there.
-            if (e == 0) e = (first < d ? first : d) - p;
+            // Never past the end of the disk: a table naming a start beyond
+            // it would make the header promise sectors that are not there.
+            if (plan->extended == 0) plan->extended = (first < disk_size ? first : disk_size) - plan->primary;
         }
     }
-
-    fat_plan plan;
-    if (force) {
-        const uint8_t type = plan_volume(&plan, s, z, o);
-        memset(gb, 0, SECTOR);
-        set_slot0(gb, s, z, type);
+    if (plan->new_volume) {
+        const uint8_t type = plan_volume(&plan->fat, plan->start, plan->size, o);
+        memset(image, 0, SECTOR);
+        set_slot0(image, plan->start, plan->size, type);
     }
+    // The variant's jump, BPB template and boot code over the table and
+    // disk signature that stay.
+    memcpy(image, qx_mbr_data, mbr::DISK_SIG);
+    put_signature(image);
+    put16(image + mbr::BOOT_BASE, o.base);
+    config_mbr(o.max_sectors, o.chs, o.zip);
+    memcpy(plan->sector0, image, SECTOR);
+}
+
+void write_raw(xd_t *xd, const format_plan *plan) {
+    if (xd_lock(xd)) quit("can't lock disk");
+    seek_disk(xd, 0);
+    if (plan->opt.base) {
+        // Transfers go through the working buffer, which raw devices accept.
+        memcpy(global_buffer, plan->sector0, SECTOR);
+        write_disk(xd, global_buffer, 1);
+        memset(global_buffer, 0, GLOBAL_BUFFER_SIZE);
+        if (plan->opt.base > 1) zero_disk(xd, plan->opt.base - 1);
+    }
+    write_fat(xd, &plan->fat);
+}
+
+void write_qx(xd_t *xd, const format_plan *plan) {
+    const uint32_t b = plan->opt.base, n = plan->boot_sectors, p = plan->primary;
+    uint8_t *gb = global_buffer;
 
     // Boot record and its copies.
-    memcpy(gb, qx_mbr_data, mbr::DISK_SIG);
-    gb[mbr::SIGNATURE] = 0x55;
-    gb[mbr::SIGNATURE + 1] = 0xAA;
-    put16(gb + mbr::BOOT_BASE, b);
-    config_mbr(o.max_sectors, o.chs, o.zip);
-    sync_mbr(xd, gb, b, 0, force);
+    memcpy(gb, plan->sector0, SECTOR);
+    sync_mbr(xd, gb, b, 0, plan->new_volume);
 
     // Header and boot code: the variant's bytes from its second sector on,
     // as a marked stream.
@@ -238,9 +209,9 @@ void format_disk(xd_t *xd, int argc, char **argv) {
     add_mark(boot, n, b + 1, boot_bytes);
     put16(boot + hdr::BOOT_SIZE, n);
     put16(boot + hdr::LIST_USED, 1);
-    put16(boot + hdr::LIST_SECTORS, uint32_t(l));
+    put16(boot + hdr::LIST_SECTORS, plan->list_sectors);
     put16(boot + hdr::PRI_SIZE, p & 0xFFFF);
-    put32(boot + hdr::EXT_SIZE, e);
+    put32(boot + hdr::EXT_SIZE, plan->extended);
     seek_disk(xd, b + 1);
     write_disk(xd, boot, n);
 
@@ -254,17 +225,75 @@ void format_disk(xd_t *xd, int argc, char **argv) {
         sec += k;
     }
 
-    if (force) {
-        seek_disk(xd, s);
-        memset(gb, 0, GLOBAL_BUFFER_SIZE);
-        write_fat(xd, &plan);
+    if (plan->new_volume) {
+        seek_disk(xd, plan->start);
+        write_fat(xd, &plan->fat);
     }
 
-    if (o.archive) {
+    if (plan->opt.archive) {
         seek_disk(xd, 0);
         read_header(xd, 0);
-        char *words[] = {const_cast<char *>(o.archive), nullptr};
+        char *words[] = {const_cast<char *>(plan->opt.archive), nullptr};
         load_archive(xd, 1, words);
         write_header(xd);
     }
+}
+
+}  // namespace
+
+void plan_format(xd_t *xd, int argc, char **argv, format_plan *plan) {
+    *plan = format_plan();
+    format_options &o = plan->opt;
+    o = read_format_options(argc, argv);
+    // The raw layout has no file store an archive could be loaded into.
+    if (o.raw && o.archive) quit("--archive can't be used with --raw");
+    if (o.archive) take_archive_defaults(o);
+
+    plan->primary = o.primary ? o.primary : DEFAULT_PRIMARY;
+    plan->extended = o.extended;
+    const uint64_t list_bytes = o.list_bytes ? o.list_bytes : DEFAULT_LIST_BYTES;
+    const uint64_t l = (list_bytes + 509) / 510;
+    if (l > MAX_LIST_SECTORS) quit("list too large");
+    plan->list_sectors = uint32_t(l);
+    plan->boot_sectors = uint32_t(qx_mbr_size - 3) / 510;
+    // Copies of the boot record, boot code and list must all lie below the
+    // primary data size: past it they would land in the extended area or
+    // the data partition.
+    if (!o.raw && uint64_t(o.base) + 1 + plan->boot_sectors + l > plan->primary) quit("base boot sector too large");
+
+    const uint32_t d = xd_size(xd);
+    if (d == 0xFFFFFFFFu) quit("can't get size");
+    uint8_t sector0[SECTOR] = {};
+    if (d > 0) {
+        seek_disk(xd, 0);
+        read_disk(xd, global_buffer, 1);  // raw devices take this buffer as it is
+        memcpy(sector0, global_buffer, SECTOR);
+        seek_disk(xd, 0);
+    }
+    // An archive file named as the target is no disk: formatting it, which
+    // destroys it, takes --force or --raw. A device is a disk whatever its
+    // sector 0 holds.
+    if (!memcmp(sector0, "QXAR", 4) && !(xd_flags(xd) & XD_DEVICE) && !o.force && !o.raw)
+        quit("this command can't work with archive");
+
+    const uint64_t mask = uint64_t(o.nalign) - 1;
+    const uint64_t s = o.raw ? o.base : (uint64_t(plan->primary) + plan->extended + mask) & ~mask;
+    if (d <= s) quit("the disk is too small");
+    plan->start = uint32_t(s);
+    plan->size = d - plan->start;
+    if (o.size && o.size <= plan->size) plan->size = o.size;
+
+    if (o.raw) plan_raw(plan);
+    else plan_qx(plan, sector0, d);
+}
+
+void write_format(xd_t *xd, const format_plan *plan) {
+    if (plan->opt.raw) write_raw(xd, plan);
+    else write_qx(xd, plan);
+}
+
+void format_disk(xd_t *xd, int argc, char **argv) {
+    format_plan plan;
+    plan_format(xd, argc, argv, &plan);
+    write_format(xd, &plan);
 }

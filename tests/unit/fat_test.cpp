@@ -52,6 +52,15 @@ TEST(FatPlan, GeometryTable) {
         // data at 40001 + 1 + 64 + 32 = 40098, next multiple of 4 is 40100,
         // gap 2, each FAT grows by 1.
         {false, 40001, 32690, 0, 1, 4, 1, 512, 33, 0xF8, "FAT16   "},
+        // The formula counts no entries for the two reserved ones: at these
+        // sizes it gives a FAT one sector short, which grows by one. 64 MiB:
+        // F = 114912 / 1026 = 112 exactly, 256 * 112 entries for 28672
+        // clusters + 2.
+        {false, 16128, 114944, 0, 0, 4, 1, 496, 113, 0xF8, "FAT16   "},
+        {false, 0, 8768, 0, 0, 2, 1, 496, 18, 0xF8, "FAT16   "},
+        {false, 16128, 2048271, 64, 0, 64, 1, 496, 126, 0xF8, "FAT16   "},
+        // With align the growth keeps the boundary: 184 -> 185 -> 186.
+        {false, 221184, 188814, 0, 1, 4, 1, 496, 186, 0xF8, "FAT16   "},
         // FAT32 just above the FAT16 range: 8 per cluster, F = ceil(1048545 / 1025).
         {true, 16128, 1048577, 0, 0, 8, 32, 0, 1023, 0xF8, "FAT32   "},
         // Odd first sector: 33 reserved sectors.
@@ -78,6 +87,8 @@ TEST(FatPlan, GeometryTable) {
         EXPECT_EQ(b[0x15], c.media);
         EXPECT_EQ(std::string(reinterpret_cast<const char *>(b) + (c.fat32 ? 0x52 : 0x36), 8), c.type);
         EXPECT_EQ(get32(b + 0x1C), c.hidden);
+        const uint32_t bits = c.fat32 ? 32 : c.size <= 8400 ? 12 : 16;
+        EXPECT_GE(uint64_t(c.fat_size) * 512 * 8 / bits, uint64_t(p.clusters) + 2);
         if (c.align && c.spc % 2 == 0 && c.size != 5760) {
             // The data region starts on a cluster boundary (the diskette
             // geometries keep their fixed FAT size).
@@ -104,13 +115,17 @@ TEST(FatPlan, Refusals) {
         {true, 0, 66600, 0, 0, "invalid size for fat32\n"},
         {true, 0, 2880, 0, 0, "invalid size for fat32\n"},
         {true, 0, 100000, 4, 0, "unit size 4 invalid for fat32"},
-        // A unit size whose low 8 bits are 0 names no cluster size.
-        {false, 0, 100000, 256, 0, "invalid unit size 256"},
-        {true, 0, 1048577, 512, 0, "invalid unit size 512"},
+        // A cluster is a power of two of 1 to 128 sectors, whatever the size.
+        {false, 0, 100000, 3, 0, "invalid unit size 3, use a power of two from 1 to 128"},
+        {true, 0, 1048577, 6, 0, "invalid unit size 6, use a power of two from 1 to 128"},
+        {false, 0, 2880, 3, 0, "invalid unit size 3, use a power of two from 1 to 128"},
+        {false, 0, 100000, 256, 0, "invalid unit size 256, use a power of two from 1 to 128"},
+        {false, 0, 100000, 257, 0, "invalid unit size 257, use a power of two from 1 to 128"},
+        {true, 0, 1048577, 129, 0, "invalid unit size 129, use a power of two from 1 to 128"},
         // Too small for reserved sectors, root directory and one sector
         // per FAT.
         {false, 0, 17, 1, 0, "partition of 17 sectors too small for fat12"},
-        {true, 0, 33, 1, 0, "partition of 33 sectors too small for fat32"},
+        {true, 0, 33, 1, 0, "unit size 1 invalid for fat32"},
         // Alignment would grow the FATs past the end of the volume.
         {false, 0, 200, 128, 1, "partition of 200 sectors too small for fat12"},
         // Cluster counts that contradict the FAT type written: a FAT12-form
@@ -131,8 +146,8 @@ TEST(FatPlan, Refusals) {
     fat_plan p;
     EXPECT_EQ(plan(&p, false, 0, 200, 128, 0), "");
     EXPECT_EQ(p.clusters, 1u);
-    EXPECT_EQ(plan(&p, false, 0, 257, 257, 0), "");  // low 8 bits: 1 per cluster
-    EXPECT_EQ(p.spc, 1u);
+    EXPECT_EQ(plan(&p, false, 0, 257, 128, 0), "");
+    EXPECT_EQ(p.spc, 128u);
     EXPECT_EQ(plan(&p, false, 0, 4193631, 0, 0), "");
     EXPECT_EQ(plan(&p, true, 0, 66601, 0, 0), "");
 }

@@ -152,7 +152,8 @@ TEST(Format, Errors) {
         // written: this disk has no used partition entry, so format goes
         // on as with --force.
         {{"format"}, "invalid size of fat16"},
-        {{"format", "-f", "-u", "256"}, "invalid unit size 256"},
+        {{"format", "-f", "-u", "256"}, "invalid unit size 256, use a power of two from 1 to 128"},
+        {{"format", "-f", "-u", "3"}, "invalid unit size 3, use a power of two from 1 to 128"},
         {{"format", "-f", "--fat32"}, "invalid size for fat32\n"},
         {{"format", "-r", "-f", "-b", "0", "--fat32"}, "invalid size for fat32\n"},
     };
@@ -193,17 +194,46 @@ TEST(Format, Errors) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "qxtool: error: offset of data partition too small,\nuse --force to recreate disk layout\n");
     EXPECT_TRUE(read_file(part) == part_before);
+}
 
-    // An archive file is not a disk, even with --force.
-    const std::string ar = t.path("a.qxa");
-    make_blank(ar, 17000);
-    std::vector<uint8_t> head(512, 0);
-    memcpy(head.data(), "QXAR\x01\x06\x01\x00\x01\x00", 10);
-    write_sectors(ar, 0, head);
-    const std::vector<uint8_t> arch = read_file(ar);
-    r = qx(ar, {"format", "--force"});
-    EXPECT_EQ(r.err, "qxtool: error: this command can't work with archive\n");
-    EXPECT_TRUE(read_file(ar) == arch);
+// An archive file named as the target is refused unless the user asks for
+// the format with --force or --raw; then it is formatted like any disk.
+TEST(Format, ArchiveMagicInSectorZero) {
+    TempDir t;
+    struct Case {
+        std::vector<std::string> words;
+        const char *err;  // nullptr: formatted
+    } cases[] = {
+        {{"format"}, "qxtool: error: this command can't work with archive\n"},
+        {{"format", "--align"}, "qxtool: error: this command can't work with archive\n"},
+        {{"format", "--force"}, nullptr},
+        {{"format", "-f", "--align", "--zip"}, nullptr},
+        {{"format", "--raw", "--force"}, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.words));
+        const std::string ar = t.path("a.qxa");
+        make_blank(ar, 40000);
+        std::vector<uint8_t> head(512, 0);
+        memcpy(head.data(), "QXAR\x01\x06\x01\x00\x01\x00", 10);
+        write_sectors(ar, 0, head);
+        const std::vector<uint8_t> before = read_file(ar);
+        RunResult r = qx(ar, c.words);
+        if (c.err) {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, c.err);
+            EXPECT_TRUE(read_file(ar) == before);
+            continue;
+        }
+        EXPECT_EQ(r.status, 0) << r.err;
+        const bool raw = c.words[1] == "--raw";
+        const uint32_t start = raw ? 63 : 16128;
+        EXPECT_EQ(slot0(sector(ar, 0), pte::START), start);
+        EXPECT_EQ(get32(&sector(ar, start)[0x1C]), start);  // the FAT volume's hidden sectors
+        if (!raw) {
+            EXPECT_EQ(qx(ar, {"info"}).status, 0);
+        }
+    }
 }
 
 TEST(Format, LayoutsAndOptions) {
