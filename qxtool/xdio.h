@@ -58,3 +58,13 @@ int xd_file_sync(FILE *f);
 // A hook for tests: when set, it is asked before every write and a true
 // answer makes that write fail as a device error would.
 extern bool (*xd_write_fault)(uint32_t sector, uint32_t count);
+
+// A hook for tests: when set, the POSIX layer tells it of every change it
+// made to a target, right after it succeeded, so that a test can rebuild what a
+// power cut at any instant could have left. path is the name the target
+// was opened by (a host file flushed by xd_file_sync: the path its
+// descriptor resolves to). A write gives its first sector, its sector
+// count and its bytes; a truncation gives the new size in sectors; a
+// flush gives neither.
+enum xd_event { XD_EV_WRITE, XD_EV_SYNC, XD_EV_TRUNCATE, XD_EV_FILE_SYNC };
+extern void (*xd_record)(xd_event ev, const char *path, uint32_t sector, uint32_t count, const void *data);

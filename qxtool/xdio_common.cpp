@@ -10,6 +10,7 @@
 #include <utility>
 
 bool (*xd_write_fault)(uint32_t, uint32_t) = nullptr;
+void (*xd_record)(xd_event, const char *, uint32_t, uint32_t, const void *) = nullptr;
 
 // A signed number with automatic base, as strtol reads it; false when no
 // digit was read or it does not fit.

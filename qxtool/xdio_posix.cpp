@@ -152,6 +152,7 @@ int xd_write(xd_t *xd, const void *buf, uint32_t count) {
         if (r <= 0) return 1;
         done += size_t(r);
     }
+    if (xd_record) xd_record(XD_EV_WRITE, xd->path.c_str(), xd->cur, count, buf);
     xd->cur += count;
     return 0;
 }
@@ -173,12 +174,16 @@ uint32_t xd_size(xd_t *xd) {
 
 int xd_sync(xd_t *xd) {
     if (!(xd->flags & XD_OPEN)) return 0;
-    return fdatasync(xd->fd) == 0 ? 0 : 1;
+    if (fdatasync(xd->fd) != 0) return 1;
+    if (xd_record) xd_record(XD_EV_SYNC, xd->path.c_str(), 0, 0, nullptr);
+    return 0;
 }
 
 int xd_truncate(xd_t *xd) {
     if (xd->block) return 1;
-    return ftruncate(xd->fd, off_t(xd->cur) * SECTOR) == 0 ? 0 : 1;
+    if (ftruncate(xd->fd, off_t(xd->cur) * SECTOR) != 0) return 1;
+    if (xd_record) xd_record(XD_EV_TRUNCATE, xd->path.c_str(), xd->cur, 0, nullptr);
+    return 0;
 }
 
 void xd_close(xd_t *xd) {
@@ -244,5 +249,13 @@ void xd_binary_stdio() {}
 
 int xd_file_sync(FILE *f) {
     if (fflush(f) != 0) return 1;
-    return fsync(fileno(f)) == 0 ? 0 : 1;
+    if (fsync(fileno(f)) != 0) return 1;
+    if (xd_record) {
+        char link[64], path[4096];
+        snprintf(link, sizeof link, "/proc/self/fd/%d", fileno(f));
+        ssize_t n = readlink(link, path, sizeof path - 1);
+        path[n > 0 ? n : 0] = 0;
+        xd_record(XD_EV_FILE_SYNC, path, 0, 0, nullptr);
+    }
+    return 0;
 }

@@ -1,0 +1,10 @@
+# Crash replay: every state a power cut during a store command can leave,
+# checked with the tool. QX_CRASH_SCALE=10 runs ten times as many states.
+add_executable(crash_tests ${CMAKE_CURRENT_LIST_DIR}/replay.cpp ${CMAKE_CURRENT_LIST_DIR}/crash_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/harness_test.cpp ${CMAKE_SOURCE_DIR}/tests/support/fixture.cpp)
+target_include_directories(crash_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
+target_link_libraries(crash_tests qxcore GTest::gtest GTest::gtest_main)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  target_compile_options(crash_tests PRIVATE -Wno-array-bounds -Wno-stringop-overflow -Wno-stringop-overread)
+endif()
+gtest_discover_tests(crash_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS crash TIMEOUT 900)
