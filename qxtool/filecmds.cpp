@@ -329,7 +329,7 @@ void move_file(xd_t *xd, int argc, char **argv) {
     const char *name = get_name(argv[1]);
     int nlen = int(strlen(name));
     int new_size = nlen + 15, old_size = it[item::LEN] + 2;
-    if (new_size > 255 || qx_list_tail + new_size - old_size >= qx_list_size) quit("file item too long");
+    if (new_size > 255 || qx_list_tail + new_size - old_size >= list_room()) quit("file item too long");
     int ofs = int(it - qx_list);
     if (new_size != old_size) {
         memmove(it + new_size, it + old_size, size_t(qx_list_tail - ofs - old_size));

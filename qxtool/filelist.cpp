@@ -8,9 +8,9 @@
 //
 // Until a command stores the list, the list on the disk still names the
 // sectors of items that the command removed, shrank or replaced. New data
-// goes to sectors that list does not name whenever such a place exists; only
-// when none does is the in-memory list stored first, so that a failure part
-// way never leaves the stored list naming overwritten sectors.
+// goes only to sectors that list does not name, so every file it names keeps
+// its bytes whatever instant the command stops; a replacement that finds no
+// such room is refused rather than written over the data it replaces.
 #include "filestore.h"
 #include "commands.h"
 #include "common.h"
@@ -26,7 +26,7 @@ namespace {
 
 constexpr uint32_t NONE = 0xFFFFFFFFu;
 
-xd_t *store_xd = nullptr;                           // target for mid-command stores
+bool areas_checked = false;                         // check_areas ran for this target
 bool disk_known = false;                            // disk_ext reflects the stored list
 std::vector<std::pair<uint32_t, uint32_t>> disk_ext;  // [start, end) of stored items
 uint32_t inplace_start = NONE;  // cpy_file: the source, which may be rewritten in place
@@ -110,8 +110,8 @@ bool find_safe(uint32_t *start, uint32_t size, bool extended, int *pos) {
 
 // Chooses the place of a new item: first fit over the free runs; when that
 // place holds data the stored list still names, the first place that does
-// not; when there is none, the list is stored as it stands (without the
-// items being replaced) and the first-fit place is used.
+// not. When there is none, the room exists only by giving up the old data of
+// the items being replaced before the new data is whole: refused.
 int place(uint32_t *start, uint32_t size, bool extended) {
     int pos = find_space(start, size, extended);
     uint32_t count = item_sectors(*start, size);
@@ -123,8 +123,7 @@ int place(uint32_t *start, uint32_t size, bool extended) {
         *start = s;
         return p;
     }
-    if (store_xd) store_commit(store_xd);
-    return pos;
+    quit("not enough space to keep the old data while it is replaced");
 }
 
 int name_cmp(const char *a, const char *b) {
@@ -148,15 +147,38 @@ uint32_t item_sectors(uint32_t start, uint32_t size) {
 }
 
 void store_begin(xd_t *xd) {
-    store_xd = xd;
-    snapshot();
+    if (!areas_checked) check_areas(xd);
+    areas_checked = true;
+    ensure_snapshot();
 }
 
-void store_use(xd_t *xd) { store_xd = xd; }
+void store_use(xd_t *xd) { store_begin(xd); }
 
-void store_commit(xd_t *xd) {
-    write_header(xd);
-    snapshot();
+void store_committed() { snapshot(); }
+
+void store_commit(xd_t *xd) { commit_list(xd); }
+
+bool store_find_unused_in(uint32_t count, uint32_t lo, uint32_t hi, uint32_t *start) {
+    ensure_snapshot();
+    std::vector<std::pair<uint32_t, uint32_t>> used = disk_ext;
+    for (int ofs = 0; qx_list[ofs]; ofs = next_item(qx_list, ofs)) {
+        uint32_t s = item_start(qx_list + ofs), n = item_sectors(s, item_size(qx_list + ofs));
+        if (n) used.emplace_back(s, sat_add(s, n));
+    }
+    std::sort(used.begin(), used.end());
+    uint32_t b = lo;
+    for (const auto &u : used) {
+        if (u.first >= hi) break;
+        if (u.first > b && u.first - b >= count) break;
+        if (u.second > b) b = u.second;
+    }
+    if (b >= hi || hi - b < count) return false;
+    *start = b;
+    return true;
+}
+
+bool store_find_unused(uint32_t count, uint32_t *start) {
+    return store_find_unused_in(count, qx_list_start + qx_list_sectors, qx_total_size, start);
 }
 
 bool store_protected(uint32_t start, uint32_t count) {
@@ -169,9 +191,10 @@ bool store_protected(uint32_t start, uint32_t count) {
 }
 
 void reset_filestore() {
-    store_xd = nullptr;
+    areas_checked = false;
     disk_known = false;
     disk_ext.clear();
+    reset_store_commit();
     inplace_start = NONE;
     area_lock = -1;
 }
@@ -208,7 +231,7 @@ uint8_t *alloc_file(const char *name, uint32_t *start, uint32_t size, bool exten
     del_file(name);
     size_t nlen = strlen(name);
     size_t isz = nlen + 15;
-    if (isz > 255 || size_t(qx_list_tail) + isz >= size_t(qx_list_size)) quit("file item too long");
+    if (isz > 255 || size_t(qx_list_tail) + isz >= size_t(list_room())) quit("file item too long");
     int pos = place(start, size, extended);
     uint8_t *it = qx_list + pos;
     memmove(it + isz, it, size_t(qx_list_tail - pos) + 1);

@@ -52,19 +52,47 @@ uint32_t item_sectors(uint32_t start, uint32_t size);
 // Offset of the item after the one at ofs.
 inline int next_item(const uint8_t *list, int ofs) { return ofs + list[ofs] + 2; }
 
-// Guarding the items that the list on the disk names. store_begin notes
-// the list as it is on the disk (call it when a command starts changing
-// the list); store_commit stores the in-memory list mid-command, after
-// which the sectors it no longer names may be reused. Placement never
-// writes over sectors that the stored list still names while another
-// place exists.
+// The list on the disk and the commit of the list in memory (storecommit.cpp
+// holds the protocol and its invariants).
+//
+// store_begin names the target of a command that changes the store.
+// store_committed notes the list in memory as the one on the disk (after
+// read_header and after every commit). store_protected is true when sectors
+// [start, start + count) hold data of an item that the list on the disk
+// names: nothing but a commit record may write there.
 void store_begin(xd_t *xd);
-void store_commit(xd_t *xd);
-// Names the target that mid-command stores go to, without noting the list.
 void store_use(xd_t *xd);
-// True when sectors [start, start + count) hold data of an item that the
-// list on the disk names.
+// Refuses a header whose data areas reach into the first partition or past
+// the end of the disk (store_begin and store_use check it once per run).
+void check_areas(xd_t *xd);
+void store_committed();
 bool store_protected(uint32_t start, uint32_t count);
+// A run of count sectors that no item of either list uses.
+bool store_find_unused(uint32_t count, uint32_t *start);
+// The same within sectors [lo, hi).
+bool store_find_unused_in(uint32_t count, uint32_t lo, uint32_t hi, uint32_t *start);
+// Stores the list in memory mid-command (pack): afterwards the sectors it
+// no longer names may be reused.
+void store_commit(xd_t *xd);
+
+// The commit itself: stores the list in memory, with the sectors deferred
+// so far, so that a power cut at any instant leaves the old or the new
+// store. read_header calls recover_list with the list sectors as read; it
+// completes an interrupted commit and returns true, or returns false.
+void commit_list(xd_t *xd);
+bool recover_list(xd_t *xd, const uint8_t *raw_marked);
+// Notes the list sectors as read from the disk (marked form).
+void store_noted(const uint8_t *raw_marked);
+// Tail of the list as it is on the disk.
+int store_disk_tail();
+// Bytes of the list that items and the terminator may use: the last sector
+// of a list of several sectors holds the commit record.
+int list_room();
+// Writes count sectors of a stored file: at once when the list on the disk
+// does not name them, else with the next commit.
+void store_write_file_sectors(xd_t *xd, uint32_t sector, const uint8_t *data, uint32_t count);
+void reset_store_commit();
+uint32_t store_crc32(const uint8_t *p, size_t n);
 
 // Program-wide state of the file store back to its start values.
 void reset_filestore();

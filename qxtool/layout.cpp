@@ -3,6 +3,7 @@
 #include "layout.h"
 #include "common.h"
 #include "disk.h"
+#include "filestore.h"
 #include "xdio.h"
 
 #include <cstdlib>
@@ -67,6 +68,22 @@ uint32_t get_ar_size() {
     return uint32_t(end);
 }
 
+// The data areas the header names must lie before the first partition and
+// within the disk: every write of file data lands in them.
+void check_areas(xd_t *xd) {
+    if (qx_ar_mode) return;
+    if (qx_pri_size < uint64_t(qx_list_start) + qx_list_sectors) quit("invalid primary data size");
+    uint8_t sec[SECTOR];
+    seek_disk(xd, 0);
+    read_disk(xd, sec, 1);
+    const uint32_t first = get_part_ofs(sec);
+    if (first != 0xFFFFFFFFu && qx_total_size > first)
+        quit("data areas of the header reach into the partition at sector %u", first);
+    const uint32_t size = xd_size(xd);
+    if (size != 0xFFFFFFFFu && qx_total_size > size)
+        quit("data areas of the header reach past the end of the disk (%u sectors)", size);
+}
+
 void read_header(xd_t *xd, int allow_archive) {
     uint8_t *gb = global_buffer;
     read_disk(xd, gb, 1);
@@ -116,52 +133,22 @@ void read_header(xd_t *xd, int allow_archive) {
         qx_total_size = total > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(total);
     }
 
-    remove_mark(qx_list, qx_list_sectors);
     qx_list_size = int(qx_list_sectors * 510);
+    qx_ar_size = 0;
+    // A change that a power cut interrupted is completed before the list
+    // is read.
+    std::vector<uint8_t> raw(qx_list, qx_list + size_t(qx_list_sectors) * SECTOR);
+    if (qx_ar_mode) qx_ar_size = 0xFFFFFFFFu;
+    if (!recover_list(xd, raw.data())) {
+        remove_mark(qx_list, qx_list_sectors);
+        store_noted(raw.data());
+    }
     qx_list_tail = walk_list(qx_list, qx_list_size);
     if (qx_ar_mode) qx_ar_size = get_ar_size();
+    store_committed();
 }
 
-void write_header(xd_t *xd) {
-    uint32_t new_end = qx_ar_mode ? get_ar_size() : 0;
-
-    // File data must be on the medium before the list that names it.
-    flush_disk(xd);
-
-    std::vector<uint8_t> marked(size_t(qx_list_sectors) * SECTOR);
-    memcpy(marked.data(), qx_list, size_t(qx_list_tail) + 1);
-    add_mark(marked.data(), qx_list_sectors, qx_list_start, uint32_t(qx_list_tail) + 1);
-
-    // The boot program reads only list_used sectors of the list. So that a
-    // failure between the two writes never leaves it a cut-off list, a
-    // growing count is stored before the list and a shrinking one after it.
-    uint32_t hsec = qx_boot_base + 1;  // sector 0 in an archive
-    const uint32_t used = uint32_t(qx_list_tail) / 510 + 1;
-    seek_disk(xd, hsec);
-    read_disk(xd, global_buffer, 1);
-    const uint32_t old_used = get16(global_buffer + hdr::LIST_USED);
-    if (used > old_used) {
-        put16(global_buffer + hdr::LIST_USED, used);
-        seek_disk(xd, hsec);
-        write_disk(xd, global_buffer, 1);
-    }
-
-    seek_disk(xd, qx_list_start);
-    write_disk(xd, marked.data(), qx_list_sectors);
-
-    if (used < old_used) {
-        flush_disk(xd);
-        put16(global_buffer + hdr::LIST_USED, used);
-        seek_disk(xd, hsec);
-        write_disk(xd, global_buffer, 1);
-    }
-
-    if (qx_ar_mode && !(xd_flags(xd) & XD_DEVICE) && new_end < qx_ar_size) {
-        seek_disk(xd, new_end);
-        if (xd_truncate(xd)) quit("xd_write fails at offset %u, size %d", new_end, 0);
-        qx_ar_size = new_end;
-    }
-}
+void write_header(xd_t *xd) { commit_list(xd); }
 
 void update_header(xd_t *xd) {
     const uint32_t n = uint32_t(qx_mbr_size - 3) / 510;

@@ -1,11 +1,13 @@
 // "pack" closes the free runs of each data area by moving items down, and
 // "check" verifies the numbers that the sectors below qx_pri_size carry.
 //
-// pack never writes over sectors that the list on the disk still names:
-// before a move would, the in-memory list (holding every move done so far)
-// is stored first. An item whose new place overlaps its own old place goes
-// through a free place above it first, so a stop at any point leaves every
-// item of the stored list whole.
+// pack works from a plan: the items by start, each with the place it moves
+// to. A move never writes over sectors that the list on the disk names:
+// before one would, the list as it stands (every move so far, items in start
+// order) is committed. An item whose new place overlaps its own old place
+// first goes to a free run that neither list uses, which is committed, and
+// then down; with no such run pack stops and names the item. Every list it
+// stores is a whole store in start order whose files have their bytes.
 #include "commands.h"
 #include "common.h"
 #include "disk.h"
@@ -13,71 +15,99 @@
 #include "layout.h"
 #include "syslinux.h"
 
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
 namespace {
 
-// The first free run above sector from, in the area of the item, that holds
-// count sectors; false when there is none.
-bool find_above(uint32_t from, uint32_t count, bool extended, uint32_t *out) {
-    uint32_t b = qx_list_start + qx_list_sectors;
-    const uint32_t area_end = extended ? qx_total_size : qx_pri_size;
-    auto fits = [&](uint32_t rb, uint32_t re) {
-        if (rb < from) rb = from;
-        if (extended && rb < qx_pri_size) rb = qx_pri_size;
-        if (re > area_end) re = area_end;
-        if (re <= rb || re - rb < count) return false;
-        *out = rb;
-        return true;
-    };
-    for (int ofs = 0; qx_list[ofs]; ofs = next_item(qx_list, ofs)) {
-        uint32_t s = item_start(qx_list + ofs);
-        if (s > b && fits(b, s)) return true;
-        uint64_t end = uint64_t(s) + item_sectors(s, item_size(qx_list + ofs));
-        if (end > b) b = end > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(end);
+struct planned {
+    std::vector<uint8_t> bytes;  // the item as the list holds it
+    uint32_t count;              // sectors it occupies
+    uint32_t start() const { return get32(bytes.data() + item::START); }
+    void move_to(uint32_t s) { put32(bytes.data() + item::START, s); }
+    const char *name() const { return reinterpret_cast<const char *>(bytes.data() + item::NAME); }
+};
+
+// The list in memory from the plan, in start order (stable, so items of one
+// start keep their order).
+void store_plan(std::vector<planned> plan) {
+    std::stable_sort(plan.begin(), plan.end(),
+                     [](const planned &a, const planned &b) { return a.start() < b.start(); });
+    int ofs = 0;
+    for (const planned &p : plan) {
+        memcpy(qx_list + ofs, p.bytes.data(), p.bytes.size());
+        ofs += int(p.bytes.size());
     }
-    return qx_total_size > b && fits(b, qx_total_size);
+    qx_list[ofs] = 0;
+    qx_list_tail = ofs;
 }
 
-void move_item(xd_t *xd, uint8_t *it, uint32_t to, uint32_t count) {
-    uint32_t from = item_start(it);
-    if (store_protected(to, count)) store_commit(xd);
-    copy_disk(xd, to, from, count);
-    put32(it + item::START, to);
-    // A syslinux loader records its own place: patch it again there.
-    if ((it[item::FLAGS] & item::F_SYSLINUX) && to >= qx_pri_size) syslinux_patch(xd, it);
+void commit_plan(xd_t *xd, const std::vector<planned> &plan) {
+    store_plan(plan);
+    store_commit(xd);
+}
+
+void move_data(xd_t *xd, planned &p, uint32_t to) {
+    copy_disk(xd, to, p.start(), p.count);
+    p.move_to(to);
 }
 
 }  // namespace
 
 void pack_disk(xd_t *xd, int, char **) {
     store_begin(xd);
-    const uint32_t p = qx_pri_size;
-    uint32_t next = qx_list_start + qx_list_sectors;
+    const uint32_t pri = qx_pri_size, list_end = qx_list_start + qx_list_sectors;
+    std::vector<planned> plan;
     for (int ofs = 0; qx_list[ofs]; ofs = next_item(qx_list, ofs)) {
-        uint8_t *it = qx_list + ofs;
-        uint32_t start = item_start(it);
-        uint32_t count = item_sectors(start, item_size(it));
-        if (next < p && start >= p) next = p;
-        // Items only move down; a damaged list whose items overlap or stand
-        // out of order leaves such items where they are.
-        if (start > next) {
-            if (count && uint64_t(next) + count > start) {
-                // The new place overlaps the old one: go through a free
-                // place above first, or leave the item where it is.
-                uint32_t temp;
-                if (store_protected(next, count)) store_commit(xd);
-                if (!find_above(start + count, count, start >= p, &temp)) {
-                    next = start + count;
-                    continue;
-                }
-                move_item(xd, it, temp, count);
-                store_commit(xd);
-            }
-            if (count) move_item(xd, it, next, count);
-            else put32(it + item::START, next);
-        }
-        uint64_t end = uint64_t(item_start(it)) + count;
-        if (end > next) next = end > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(end);
+        const uint8_t *it = qx_list + ofs;
+        planned p{std::vector<uint8_t>(it, it + it[0] + 2), item_sectors(item_start(it), item_size(it))};
+        // Moves go down in start order: a list out of order or with items
+        // overlapping gives no plan that keeps every file whole.
+        if (!plan.empty() && (p.start() < plan.back().start() ||
+                              uint64_t(plan.back().start()) + plan.back().count > p.start()))
+            quit("invalid file list: items out of order or overlapping");
+        if (p.count && (p.start() < list_end || uint64_t(p.start()) + p.count > qx_total_size))
+            quit("invalid file list: file %s lies outside the data areas", p.name());
+        plan.push_back(std::move(p));
     }
+
+    uint32_t next = list_end;
+    bool changed = false;
+    for (size_t i = 0; i < plan.size(); i++) {
+        planned &p = plan[i];
+        const uint32_t start = p.start();
+        const bool ext = start >= pri;
+        if (ext && next < pri) next = pri;
+        if (start != next) {
+            changed = true;
+            if (!p.count) {
+                p.move_to(next);
+            } else {
+                if (next + p.count > start) {
+                    // The new place overlaps the old one: through a free run
+                    // first, so the list on the disk never names half-moved
+                    // data.
+                    uint32_t temp;
+                    const uint32_t lo = ext ? pri : list_end, hi = ext ? qx_total_size : pri;
+                    store_plan(plan);
+                    if (!store_find_unused_in(p.count, lo, hi, &temp))
+                        quit("can't move file %s down: its new place overlaps its old one and no free run of "
+                             "%u sectors is left to move it through",
+                             p.name(), p.count);
+                    move_data(xd, p, temp);
+                    commit_plan(xd, plan);
+                }
+                if (store_protected(next, p.count)) commit_plan(xd, plan);
+                move_data(xd, p, next);
+                // A loader records its own place: patched again there.
+                if ((p.bytes[item::FLAGS] & item::F_SYSLINUX) && ext) syslinux_patch(xd, p.bytes.data());
+            }
+        }
+        next = p.start() + p.count;
+    }
+    if (changed) store_plan(plan);
 }
 
 void check_disk(xd_t *xd, int, char **) {

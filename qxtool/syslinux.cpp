@@ -73,6 +73,6 @@ void syslinux_patch(xd_t *xd, uint8_t *it) {
     seek_disk(xd, start);
     read_disk(xd, global_buffer, k);
     uint32_t n = syslinux_patch_image(global_buffer, size, start + 1 - qx_part_ofs);
-    seek_disk(xd, start);
-    write_disk(xd, global_buffer, n);
+    // Sectors that the list on the disk names change with the next commit.
+    store_write_file_sectors(xd, start, global_buffer, n);
 }

@@ -285,7 +285,7 @@ TEST(Archive, CreateOptionsAndSizes) {
 
 TEST(Archive, SaveAndLoadErrors) {
     TempDir dir;
-    std::string disk = make_disk(dir, "d.img", 2);
+    std::string disk = make_disk(dir, "d.img", 3);
     std::string f = dir.path("f");
     write_file(f, {1});
     // Three items of 15 + 200 bytes take more than one list sector.

@@ -209,17 +209,26 @@ TEST(List, ItemSizeAndListCapacity) {
     xd_close(xd);
 }
 
-TEST(List, ReplaceFreesTheOldItemAndClearEmptiesTheList) {
-    // A primary area that holds exactly one 4-sector file.
+TEST(List, ReplaceNeedsRoomBesideTheOldDataAndClearEmptiesTheList) {
+    // A primary area that holds exactly one 4-sector file: the new data
+    // could only go over the old, so the old file stays as it is.
     Disk d(1, 63 + 1 + 4 + 1 + 4);
     std::vector<uint8_t> v1 = pattern_bytes(4 * 510, 1), v2 = pattern_bytes(4 * 510, 2);
     ASSERT_EQ(d.run({"add", "f", d.file("1", v1)}).status, 0);
-    RunResult r = d.run({"add", "F", d.file("2", v2)});
-    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(d.run({"add", "F", d.file("2", v2)}).err,
+              "qxtool: error: not enough space to keep the old data while it is replaced\n");
     std::vector<Item> l = list_of(d.img);
     ASSERT_EQ(l.size(), 1u);
+    EXPECT_EQ(l[0].name, "f");
+    EXPECT_EQ(exported(d, "f"), v1);
+    // A 3-sector file fits beside it and replaces it.
+    ASSERT_EQ(d.run({"remove", "f"}).status, 0);
+    ASSERT_EQ(d.run({"add", "f", d.file("3", pattern_bytes(510, 3))}).status, 0);
+    ASSERT_EQ(d.run({"add", "F", d.file("4", pattern_bytes(3 * 510, 4))}).status, 0);
+    l = list_of(d.img);
+    ASSERT_EQ(l.size(), 1u);
     EXPECT_EQ(l[0].name, "F");
-    EXPECT_EQ(exported(d, "f"), v2);
+    EXPECT_EQ(exported(d, "f"), pattern_bytes(3 * 510, 4));
     ASSERT_EQ(d.run({"clear"}).status, 0);
     EXPECT_TRUE(list_of(d.img).empty());
     std::vector<uint8_t> hsec = read_sectors(d.img, d.g.base + 1, 1);
@@ -357,13 +366,19 @@ TEST(Resize, GrowingStaysInItsArea) {
     ASSERT_EQ(d.run({"resize", "a", "1020"}).status, 0);
     ASSERT_EQ(d.run({"resize", "b", "1020"}).status, 0);
     EXPECT_EQ(d.run({"resize", "a", "1021"}).err, "qxtool: error: not enough space\n");
-    // b is last: it grows in place into the free primary run after it.
+    // Growing b to 3 sectors fits only over its own old sectors: refused,
+    // b keeps its data. Once a is gone it grows from a's old place.
     ASSERT_EQ(d.run({"remove", "a"}).status, 0);
+    EXPECT_EQ(d.run({"resize", "-f", "B", "b", "1530"}).err,
+              "qxtool: error: not enough space to keep the old data while it is replaced\n");
+    EXPECT_EQ(exported(d, "b"), std::vector<uint8_t>(1020, 0));
+    ASSERT_EQ(d.run({"resize", "b", "510"}).status, 0);
+    ASSERT_EQ(d.run({"pack"}).status, 0);
     ASSERT_EQ(d.run({"resize", "-f", "B", "b", "1530"}).status, 0);
     std::vector<Item> l = list_of(d.img);
     ASSERT_EQ(l.size(), 1u);
-    EXPECT_EQ(l[0].start, d.data_start());  // moved down into a's old sectors
-    std::vector<uint8_t> want(1020, 0);
+    EXPECT_EQ(l[0].start, d.data_start());  // grown in place after the pack
+    std::vector<uint8_t> want(510, 0);
     want.resize(1530, 'B');
     EXPECT_EQ(exported(d, "b"), want);
 }

@@ -1,0 +1,366 @@
+// How a change to the file store reaches the disk, and how a change that a
+// power cut interrupted is completed by the next run.
+//
+// The list is rewritten in place: the boot program reads it there, and
+// existing disks and archives keep their form. An in-place write of several
+// sectors is no commit point, since a power cut may leave any mix of old and
+// new sectors. The commit point is the commit record: a descriptor in the
+// last sector of the list area (D = qx_list_start + qx_list_sectors - 1),
+// naming a checksummed payload that holds the new list bytes and any sectors
+// of stored files that the change rewrites in place (a patched loader).
+//
+// Invariants, which every change of the store keeps:
+//  I1  Data is never written over sectors that the list on the disk names,
+//      except through a payload: new data goes to sectors that list leaves
+//      free (placement keeps clear of them, see filelist.cpp), so every file
+//      that list names keeps its old bytes until the list stops naming them.
+//  I2  The list on the disk is rewritten in place only while a whole commit
+//      record for it is on the medium: payload and descriptor are flushed
+//      first, with the data they name. A descriptor is whole when its own
+//      checksum and its payload's checksum hold.
+//  I3  read_header completes a whole commit record before anything reads the
+//      list: it writes the payload's list and sectors in place, flushes, and
+//      only then retires the descriptor. Doing this twice changes nothing.
+//  I4  A record is retired only after the list it holds is on the medium in
+//      place, so a stale record always holds the list that is in place. A
+//      commit that writes no record (one list sector changed, nothing
+//      deferred) flushes before its write, which also makes the retirement of
+//      any earlier record durable.
+//  I5  The payload lies in sectors that neither the old nor the new list uses:
+//      the tail of the list area past both lists when it has room, otherwise
+//      a free run of the data areas (past the data end in an archive).
+//  I6  The header's list_used never falls short of the list in place: a
+//      growing count is on the medium before the list, a shrinking one
+//      follows it.
+//  I7  Sector D is no list sector of any list this tool stores (its item room
+//      ends one sector earlier when the list has more than one sector). An
+//      older list that reaches into D is covered by writing the descriptor
+//      over it only after the payload is on the medium.
+//
+// A one-sector list has no room for a record: its in-place write is one
+// sector and is its own commit point.
+#include "filestore.h"
+#include "common.h"
+#include "disk.h"
+#include "layout.h"
+#include "xdio.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+const uint8_t MAGIC[8] = {'Q', 'X', 'C', 'O', 'M', 'M', 'I', 'T'};
+
+// Descriptor fields (within the sector's 510 data bytes).
+namespace rec {
+constexpr uint32_t MAGIC = 0;          // 8 bytes
+constexpr uint32_t LIST_START = 8;     // u32
+constexpr uint32_t LIST_SECTORS = 12;  // u32
+constexpr uint32_t PAYLOAD = 16;       // u32 first payload sector
+constexpr uint32_t BYTES = 20;         // u32 payload bytes
+constexpr uint32_t PAYLOAD_SUM = 24;   // u32
+constexpr uint32_t TAIL = 28;          // u32 list tail
+constexpr uint32_t PATCHES = 32;       // u32 deferred sectors after the list
+constexpr uint32_t END = 36;           // u32 archive size after the change, 0 on a disk
+constexpr uint32_t SUM = 504;          // u32 over bytes 0 to 503
+}  // namespace rec
+
+struct deferred_sector {
+    uint32_t sector;
+    std::array<uint8_t, SECTOR> data;
+};
+std::vector<deferred_sector> deferred;
+
+uint32_t crc_table[256];
+
+uint32_t crc32(const uint8_t *p, size_t n, uint32_t crc = 0) {
+    if (!crc_table[1]) {
+        for (uint32_t i = 0; i < 256; i++) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; k++) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            crc_table[i] = c;
+        }
+    }
+    crc = ~crc;
+    for (size_t i = 0; i < n; i++) crc = crc_table[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
+    return ~crc;
+}
+
+uint32_t used_of(int tail) { return uint32_t(tail) / 510 + 1; }
+uint32_t record_sector() { return qx_list_start + qx_list_sectors - 1; }
+uint32_t header_sector() { return qx_ar_mode ? 0 : qx_boot_base + 1; }
+
+// The list as the disk holds it in place: marked sectors.
+std::vector<uint8_t> disk_image;
+
+std::vector<uint8_t> marked_list(const uint8_t *list, int tail) {
+    std::vector<uint8_t> img(size_t(qx_list_sectors) * SECTOR);
+    memcpy(img.data(), list, size_t(tail) + 1);
+    add_mark(img.data(), qx_list_sectors, qx_list_start, uint32_t(tail) + 1);
+    return img;
+}
+
+void write_at(xd_t *xd, uint32_t sector, const uint8_t *p, uint32_t count) {
+    seek_disk(xd, sector);
+    write_disk(xd, p, count);
+}
+
+// Marked sectors from sector first, carrying bytes (zero-padded).
+void write_marked(xd_t *xd, uint32_t first, const std::vector<uint8_t> &bytes) {
+    const uint32_t n = uint32_t((bytes.size() + 509) / 510);
+    std::vector<uint8_t> img(size_t(n) * SECTOR);
+    memcpy(img.data(), bytes.data(), bytes.size());
+    add_mark(img.data(), n, first, uint32_t(bytes.size()));
+    write_at(xd, first, img.data(), n);
+}
+
+void set_list_used(xd_t *xd, uint32_t used) {
+    uint8_t h[SECTOR];
+    seek_disk(xd, header_sector());
+    read_disk(xd, h, 1);
+    if (get16(h + hdr::LIST_USED) == used) return;
+    put16(h + hdr::LIST_USED, used);
+    write_at(xd, header_sector(), h, 1);
+}
+
+uint32_t header_used(xd_t *xd) {
+    uint8_t h[SECTOR];
+    seek_disk(xd, header_sector());
+    read_disk(xd, h, 1);
+    return get16(h + hdr::LIST_USED);
+}
+
+// Writes the list sectors that differ from the ones in place.
+// With a record on the medium its sector stays untouched until it is retired.
+void write_in_place(xd_t *xd, const std::vector<uint8_t> &img, bool keep_record) {
+    for (uint32_t i = 0; i < qx_list_sectors; i++) {
+        if (keep_record && i == qx_list_sectors - 1) continue;
+        const size_t o = size_t(i) * SECTOR;
+        if (disk_image.size() == img.size() && !memcmp(&disk_image[o], &img[o], SECTOR)) continue;
+        write_at(xd, qx_list_start + i, &img[o], 1);
+        memcpy(&disk_image[o], &img[o], SECTOR);
+    }
+}
+
+void zero_list_sector(xd_t *xd, uint32_t s) {
+    uint8_t z[SECTOR] = {};
+    put16(z + 510, s & 0xFFFF);
+    write_at(xd, s, z, 1);
+    const size_t o = size_t(s - qx_list_start) * SECTOR;
+    if (o + SECTOR <= disk_image.size()) memcpy(&disk_image[o], z, SECTOR);
+}
+
+void retire_record(xd_t *xd, uint32_t payload, uint32_t payload_sectors) {
+    const uint32_t d = record_sector();
+    zero_list_sector(xd, d);
+    // A payload in the list area is part of the zero bytes after the list.
+    if (payload >= qx_list_start && payload < d)
+        for (uint32_t s = payload; s < payload + payload_sectors && s < d; s++) zero_list_sector(xd, s);
+}
+
+void cut_archive(xd_t *xd, uint32_t end) {
+    if (!qx_ar_mode || (xd_flags(xd) & XD_DEVICE)) return;
+    const uint32_t size = xd_size(xd);
+    if (size == 0xFFFFFFFFu || size <= end) return;
+    seek_disk(xd, end);
+    if (xd_truncate(xd)) quit("xd_write fails at offset %u, size %d", end, 0);
+}
+
+// A run of count sectors that neither the list on the disk nor the list in
+// memory uses, for a payload that the list area has no room for.
+uint32_t payload_place(xd_t *xd, uint32_t count, uint32_t new_end) {
+    const uint32_t d = record_sector();
+    const uint32_t lo = qx_list_start + std::max(used_of(qx_list_tail), used_of(store_disk_tail()));
+    if (qx_list_sectors >= 2 && uint64_t(lo) + count <= d) return d - count;
+    if (qx_ar_mode && !(xd_flags(xd) & XD_DEVICE)) {
+        const uint32_t size = xd_size(xd);
+        return std::max(size == 0xFFFFFFFFu ? 0u : size, std::max(new_end, qx_ar_size));
+    }
+    uint32_t at;
+    if (store_find_unused(count, &at)) return at;
+    quit("not enough space to store the file list safely");
+}
+
+}  // namespace
+
+uint32_t store_crc32(const uint8_t *p, size_t n) { return crc32(p, n); }
+
+int store_disk_tail() {
+    if (disk_image.empty()) return qx_list_tail;
+    std::vector<uint8_t> bytes(disk_image);
+    remove_mark(bytes.data(), qx_list_sectors);
+    int tail = 0;
+    const int size = int(qx_list_sectors * 510);
+    while (tail < size && bytes[size_t(tail)]) tail += bytes[size_t(tail)] + 2;
+    return tail < size ? tail : size - 1;
+}
+
+int list_room() { return int(qx_list_sectors > 1 ? (qx_list_sectors - 1) * 510 : 510); }
+
+void store_defer_write(uint32_t sector, const uint8_t *data, uint32_t count) {
+    for (uint32_t i = 0; i < count; i++) {
+        deferred_sector d{sector + i, {}};
+        memcpy(d.data.data(), data + size_t(i) * SECTOR, SECTOR);
+        auto same = std::find_if(deferred.begin(), deferred.end(),
+                                 [&](const deferred_sector &x) { return x.sector == d.sector; });
+        if (same != deferred.end()) *same = d;
+        else deferred.push_back(d);
+    }
+}
+
+void store_write_file_sectors(xd_t *xd, uint32_t sector, const uint8_t *data, uint32_t count) {
+    if (store_protected(sector, count)) {
+        store_defer_write(sector, data, count);
+        return;
+    }
+    write_at(xd, sector, data, count);
+}
+
+void store_noted(const uint8_t *raw_marked) {
+    disk_image.assign(raw_marked, raw_marked + size_t(qx_list_sectors) * SECTOR);
+    deferred.clear();
+}
+
+void reset_store_commit() {
+    disk_image.clear();
+    deferred.clear();
+}
+
+void commit_list(xd_t *xd) {
+    const uint32_t new_end = qx_ar_mode ? get_ar_size() : 0;
+    const int old_tail = store_disk_tail();
+    const uint32_t old_used = used_of(old_tail), used = used_of(qx_list_tail);
+    if (qx_list_sectors > 1 && used >= qx_list_sectors) quit("file item too long");
+    std::vector<uint8_t> img = marked_list(qx_list, qx_list_tail);
+    uint32_t changed = 0;
+    for (uint32_t i = 0; i < qx_list_sectors; i++)
+        if (disk_image.size() != img.size() ||
+            memcmp(&disk_image[size_t(i) * SECTOR], &img[size_t(i) * SECTOR], SECTOR))
+            changed++;
+    const uint32_t hused = header_used(xd);
+
+    if (deferred.empty() && changed <= 1 && (used == hused || qx_list_sectors == 1)) {
+        // One sector changes: its write is atomic and needs no record. File
+        // data goes first.
+        flush_disk(xd);
+        if (disk_image.size() != img.size()) disk_image.assign(img.size(), 0xFF);
+        write_in_place(xd, img, false);
+        if (used != hused) set_list_used(xd, used);
+        if (qx_ar_mode && new_end < qx_ar_size) {
+            flush_disk(xd);
+            cut_archive(xd, new_end);
+            qx_ar_size = new_end;
+        }
+        store_committed();
+        return;
+    }
+    if (qx_list_sectors == 1) quit("the file list is too small to change this file safely");
+
+    // The record: list bytes, then each deferred sector as its number and
+    // its 512 bytes.
+    std::vector<uint8_t> payload(size_t(used) * 510, 0);
+    memcpy(payload.data(), qx_list, size_t(qx_list_tail) + 1);
+    for (const deferred_sector &d : deferred) {
+        uint8_t n[4];
+        put32(n, d.sector);
+        payload.insert(payload.end(), n, n + 4);
+        payload.insert(payload.end(), d.data.begin(), d.data.end());
+    }
+    const uint32_t psectors = uint32_t((payload.size() + 509) / 510);
+    const uint32_t at = payload_place(xd, psectors, new_end);
+    uint32_t final_end = 0;
+    if (qx_ar_mode) {
+        const uint32_t size = xd_size(xd);
+        final_end = new_end < qx_ar_size ? new_end : std::max(new_end, size == 0xFFFFFFFFu ? new_end : size);
+    }
+
+    uint8_t desc[SECTOR] = {};
+    memcpy(desc + rec::MAGIC, MAGIC, 8);
+    put32(desc + rec::LIST_START, qx_list_start);
+    put32(desc + rec::LIST_SECTORS, qx_list_sectors);
+    put32(desc + rec::PAYLOAD, at);
+    put32(desc + rec::BYTES, uint32_t(payload.size()));
+    put32(desc + rec::PAYLOAD_SUM, crc32(payload.data(), payload.size()));
+    put32(desc + rec::TAIL, uint32_t(qx_list_tail));
+    put32(desc + rec::PATCHES, uint32_t(deferred.size()));
+    put32(desc + rec::END, final_end);
+    put32(desc + rec::SUM, crc32(desc, rec::SUM));
+    put16(desc + 510, record_sector() & 0xFFFF);
+
+    // Epoch 1: data (already written), payload and descriptor, and a growing
+    // list_used.
+    if (used > hused) set_list_used(xd, used);
+    write_marked(xd, at, payload);
+    if (old_used >= qx_list_sectors) flush_disk(xd);  // the descriptor covers a sector of the old list
+    write_at(xd, record_sector(), desc, 1);
+    flush_disk(xd);
+
+    // Epoch 2: the list and deferred sectors in place.
+    for (const deferred_sector &d : deferred) write_at(xd, d.sector, d.data.data(), 1);
+    if (disk_image.size() != img.size()) disk_image.assign(img.size(), 0xFF);
+    write_in_place(xd, img, true);
+    flush_disk(xd);
+
+    // Epoch 3: retire the record, shrink list_used and the archive.
+    retire_record(xd, at, psectors);
+    if (used < hused) set_list_used(xd, used);
+    if (qx_ar_mode) {
+        cut_archive(xd, final_end);
+        qx_ar_size = new_end;
+    }
+    deferred.clear();
+    store_committed();
+}
+
+bool recover_list(xd_t *xd, const uint8_t *raw_marked) {
+    if (qx_list_sectors < 2) return false;
+    const uint32_t d = record_sector();
+    const uint8_t *desc = raw_marked + size_t(qx_list_sectors - 1) * SECTOR;
+    if (memcmp(desc + rec::MAGIC, MAGIC, 8) != 0) return false;
+    if (get32(desc + rec::SUM) != crc32(desc, rec::SUM)) return false;
+    if (get32(desc + rec::LIST_START) != qx_list_start || get32(desc + rec::LIST_SECTORS) != qx_list_sectors)
+        return false;
+    const uint32_t at = get32(desc + rec::PAYLOAD), bytes = get32(desc + rec::BYTES);
+    const uint32_t tail = get32(desc + rec::TAIL), patches = get32(desc + rec::PATCHES);
+    const uint32_t list_bytes = used_of(int(tail)) * 510;
+    if (tail >= qx_list_sectors * 510 || uint64_t(list_bytes) + uint64_t(patches) * 516 != bytes) return false;
+    const uint32_t psectors = uint32_t((uint64_t(bytes) + 509) / 510);
+    if (uint64_t(at) + psectors > 0xFFFFFFFFu || (at <= d && at + psectors > d && at >= qx_list_start))
+        return false;
+
+    std::vector<uint8_t> payload(size_t(psectors) * SECTOR);
+    if (xd_seek(xd, at) || xd_read(xd, payload.data(), psectors)) return false;
+    remove_mark(payload.data(), psectors);
+    payload.resize(bytes);
+    if (crc32(payload.data(), payload.size()) != get32(desc + rec::PAYLOAD_SUM)) return false;
+    for (uint32_t i = 0; i < patches; i++) {
+        const uint8_t *p = payload.data() + list_bytes + size_t(i) * 516;
+        // Only sectors of the data areas are ever deferred.
+        const uint32_t s = get32(p);
+        if (s < qx_list_start + qx_list_sectors || s >= qx_total_size) return false;
+    }
+    memset(qx_list, 0, size_t(qx_list_sectors) * SECTOR);
+    memcpy(qx_list, payload.data(), size_t(tail) + 1);
+    if (walk_list(qx_list, int(qx_list_sectors * 510)) != int(tail)) return false;
+
+    // Complete the change: deferred sectors and list in place, then retire.
+    for (uint32_t i = 0; i < patches; i++) {
+        const uint8_t *p = payload.data() + list_bytes + size_t(i) * 516;
+        write_at(xd, get32(p), p + 4, 1);
+    }
+    disk_image.assign(raw_marked, raw_marked + size_t(qx_list_sectors) * SECTOR);
+    qx_list_tail = int(tail);
+    std::vector<uint8_t> img = marked_list(qx_list, qx_list_tail);
+    const uint32_t hused = header_used(xd), used = used_of(qx_list_tail);
+    if (used > hused) set_list_used(xd, used);
+    write_in_place(xd, img, true);
+    flush_disk(xd);
+    retire_record(xd, at, psectors);
+    if (used < hused) set_list_used(xd, used);
+    if (qx_ar_mode && get32(desc + rec::END)) cut_archive(xd, get32(desc + rec::END));
+    flush_disk(xd);
+    return true;
+}
