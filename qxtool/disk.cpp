@@ -7,7 +7,14 @@ void read_disk(xd_t *xd, void *buf, uint32_t count) {
     if (xd_read(xd, buf, count)) quit("xd_read fails at offset %u, size %u", xd_cur(xd), count);
 }
 
+namespace {
+bool unflushed = false;  // a write since the last flush
+}
+
+bool disk_unflushed() { return unflushed; }
+
 void write_disk(xd_t *xd, const void *buf, uint32_t count) {
+    unflushed = true;
     if (xd_write(xd, buf, count)) quit("xd_write fails at offset %u, size %u", xd_cur(xd), count);
 }
 
@@ -17,6 +24,7 @@ void seek_disk(xd_t *xd, uint32_t sector) {
 
 void flush_disk(xd_t *xd) {
     if (xd_sync(xd)) quit("xd_sync fails: written data may not have reached the disk");
+    unflushed = false;
 }
 
 void zero_disk(xd_t *xd, uint32_t count) {

@@ -13,6 +13,8 @@ void seek_disk(xd_t *xd, uint32_t sector);
 void zero_disk(xd_t *xd, uint32_t count);
 // Returns once everything written so far is on the medium.
 void flush_disk(xd_t *xd);
+// True when something was written since the last flush.
+bool disk_unflushed();
 // Copies count sectors upwards in runs of 64, re-marking sectors that land
 // below qx_pri_size.
 void copy_disk(xd_t *xd, uint32_t dst, uint32_t src, uint32_t count);

@@ -245,7 +245,7 @@ void commit_list(xd_t *xd) {
     if (deferred.empty() && changed <= 1 && (used == hused || qx_list_sectors == 1)) {
         // One sector changes: its write is atomic and needs no record. File
         // data goes first.
-        flush_disk(xd);
+        if (disk_unflushed()) flush_disk(xd);
         if (disk_image.size() != img.size()) disk_image.assign(img.size(), 0xFF);
         write_in_place(xd, img, false);
         if (used != hused) set_list_used(xd, used);
@@ -290,11 +290,13 @@ void commit_list(xd_t *xd) {
     put32(desc + rec::SUM, crc32(desc, rec::SUM));
     put16(desc + 510, record_sector() & 0xFFFF);
 
-    // Epoch 1: data (already written), payload and descriptor, and a growing
-    // list_used.
+    // Epoch 1: the payload, after the file data it names (the payload's
+    // checksum covers only itself). The descriptor joins it when no data
+    // waits and it covers no sector of the old list.
+    const bool data_waits = disk_unflushed();
     if (used > hused) set_list_used(xd, used);
     write_marked(xd, at, payload);
-    if (old_used >= qx_list_sectors) flush_disk(xd);  // the descriptor covers a sector of the old list
+    if (data_waits || old_used >= qx_list_sectors) flush_disk(xd);
     write_at(xd, record_sector(), desc, 1);
     flush_disk(xd);
 
