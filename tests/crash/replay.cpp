@@ -400,8 +400,7 @@ std::string check_state(const std::string &state, const std::vector<uint8_t> &be
     uint32_t part = opt.partition_changes ? 0 : partition_start(before);
     if (part) {
         size_t at = size_t(part) * SECTOR;
-        std::vector<uint8_t> now = read_file(state);
-        if (now.size() < before.size() || !std::equal(before.begin() + at, before.end(), now.begin() + at))
+        if (img.size() < before.size() || !std::equal(before.begin() + at, before.end(), img.begin() + at))
             return "the data partition changed";
     }
     return "";
@@ -409,9 +408,18 @@ std::string check_state(const std::string &state, const std::vector<uint8_t> &be
 
 namespace {
 
-uint64_t fnv(const std::vector<uint8_t> &v) {
+// A hash of the whole image, eight bytes at a time: states that come out
+// the same are checked once.
+uint64_t image_hash(const std::vector<uint8_t> &v) {
     uint64_t h = 1469598103934665603ull ^ v.size();
-    for (uint8_t b : v) h = (h ^ b) * 1099511628211ull;
+    size_t i = 0;
+    for (; i + 8 <= v.size(); i += 8) {
+        uint64_t w;
+        memcpy(&w, v.data() + i, 8);
+        h = (h ^ w) * 0x100000001b3ull;
+        h ^= h >> 29;
+    }
+    for (; i < v.size(); i++) h = (h ^ v[i]) * 1099511628211ull;
     return h;
 }
 
@@ -536,16 +544,18 @@ ReplayResult replay(const std::string &label, const std::string &target, const s
     ReplayResult res;
     res.seed = seed_for(label);
     ScratchDir dir;
-    // The command runs on copies; the word naming the watched file names
-    // its copy.
+    // The command runs on copies; words naming the target or the watched
+    // file name their copies.
     std::string work = dir.path("work.img"), wwork = work;
     write_file(work, read_file(target));
     std::vector<std::string> w = words;
     if (!watched.empty() && watched != target) {
         wwork = dir.path("watched.img");
         if (exists(watched)) write_file(wwork, read_file(watched));
-        for (std::string &x : w)
-            if (x == watched) x = wwork;
+    }
+    for (std::string &x : w) {
+        if (x == target) x = work;
+        else if (!watched.empty() && x == watched) x = wwork;
     }
     Store o, n;
     std::string why = exists(wwork) ? read_store(wwork, &o, dir.path("x")) : "";
@@ -569,7 +579,7 @@ ReplayResult replay(const std::string &label, const std::string &target, const s
             std::vector<uint8_t> img = base;
             for (size_t i = 0; i < e.ops.size(); i++)
                 if (c.mask[i]) apply_op(img, e.ops[i]);
-            if (!seen.insert(fnv(img)).second) continue;
+            if (!seen.insert(image_hash(img)).second) continue;
             write_file(state, img);
             res.states++;
             std::string boot;

@@ -87,7 +87,7 @@ struct ReplayOptions {
     // The command rewrites the data partition (format).
     bool partition_changes = false;
     // States checked at scale 1 (QX_CRASH_SCALE multiplies it).
-    size_t budget = 120;
+    size_t budget = 200;
 };
 
 struct ReplayResult {
