@@ -566,6 +566,13 @@ ReplayResult replay(const std::string &label, const std::string &target, const s
     why = read_store(wwork, &n, dir.path("x"));
     if (!why.empty()) throw std::runtime_error(label + ": the store after the command: " + why);
 
+    if (getenv("QX_CRASH_TRACE")) {
+        // The recording itself: each flush epoch and the writes in it.
+        for (size_t k = 0; k < rec.epochs.size(); k++) {
+            std::vector<char> all(rec.epochs[k].ops.size(), 1);
+            printf("crash: %s epoch %zu:%s\n", label.c_str(), k + 1, describe(rec.epochs[k], all).c_str());
+        }
+    }
     const size_t scale = crash_scale();
     const size_t total = opt.budget * scale;
     const size_t quota = std::max<size_t>(8, total / std::max<size_t>(1, rec.epochs.size()));
