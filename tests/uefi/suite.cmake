@@ -3,7 +3,7 @@
 # Boot, 64-bit and 32-bit), to Debian's kernel.
 find_package(Python3 COMPONENTS Interpreter)
 if(Python3_FOUND AND TARGET stick_files)
-  foreach(group tree paths secure)
+  foreach(group tree paths secure frontend)
     add_test(NAME uefi_${group}
       COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/uefitests.py
               --source ${CMAKE_SOURCE_DIR} --build ${CMAKE_BINARY_DIR} ${group})

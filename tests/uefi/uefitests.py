@@ -5,12 +5,13 @@ each to the one /boot/grub/grub.cfg of the data partition and on to Debian's
 kernel and a busybox initramfs that reports on the serial port.
 
 usage: uefitests.py --source DIR --build DIR GROUP...
-groups: tree paths secure"""
+groups: tree paths secure frontend"""
 
 import argparse
 import filecmp
 import os
 import re
+import shlex
 import shutil
 import struct
 import subprocess
@@ -148,7 +149,8 @@ def boot(ctx, img, fw, until, timeout=120):
             q.wait_for(seen, timeout, until)
         except AssertionError as e:
             raise AssertionError("%s: %s; serial: %r" % (fw, e, clean(q.serial_text())[-1500:]))
-        return clean(q.serial_text()) + shot[0]
+        ended = "" if q.proc.poll() is None else "\n[QEMU ended, status %d]\n" % q.proc.returncode
+        return clean(q.serial_text()) + ended + shot[0]
 
 
 def clean(text):
@@ -249,6 +251,41 @@ def no_skip(fn):
             raise AssertionError("missing under CI: %s" % e)
     case.__name__ = fn.__name__
     return case
+
+
+def template_commands(source):
+    """The disk tool's lines of the front end's USB-HDD batch template, as
+    word lists."""
+    with open(os.path.join(source, "frontend", "qxtool.rc.in"), encoding="utf-8", errors="replace") as f:
+        line = next(l for l in f if l.strip().startswith("IDS_TEMPLATE_HDD"))
+    text = line[line.index('"') + 1:line.rindex('"')].replace('""', '"')
+    return [shlex.split(l) for l in text.split("\\r\\n") if l.startswith("qxtool ")]
+
+
+@suite.case
+def frontend(ctx):
+    """The Windows build, under wine, runs the front end's own script lines
+    (format, clear, load, from its USB-HDD template) on an image; with the
+    UEFI files then written into that FAT, the stick boots with Secure Boot."""
+    exe = os.path.join(ctx.build, "qxtool.exe")
+    if not shutil.which("wine") or not os.path.exists(exe):
+        raise Skip("needs wine and the Windows build qxtool.exe")
+    cmds = template_commands(ctx.source)
+    assert [c[2] for c in cmds] == ["format", "clear", "load"], cmds
+    img = ctx.w.fresh("front.img")
+    with open(img, "wb") as f:
+        f.truncate(256 << 20)
+    env = dict(os.environ, WINEPREFIX=ctx.w.fresh("wine"), WINEDEBUG="-all")
+    win = lambda p: "Z:" + os.path.abspath(p).replace("/", "\\")
+    for c in cmds:
+        words = [win(img)] + [win(os.path.join(ctx.build, "edit1.6.qxa")) if w == "data.qxa" else w
+                              for w in c[2:]]
+        r = subprocess.run(["wine", exe] + words, capture_output=True, text=True, env=env)
+        assert r.returncode == 0, "%s: %s" % (" ".join(words), r.stderr)
+    subprocess.run(["wineserver", "-k"], env=env, capture_output=True)
+    run(["mcopy", "-s", "-Q", "-i", fat(img)] + [os.path.join(ctx.tree, n) for n in os.listdir(ctx.tree)] + ["::/"])
+    with_test_menu(ctx, img)
+    assert_path("ovmf-sb", boot(ctx, img, "ovmf-sb", EXPECT["ovmf-sb"][-1]))
 
 
 def main():
