@@ -541,8 +541,6 @@ uint32_t seed_for(const std::string &label) {
 
 ReplayResult replay(const std::string &label, const std::string &target, const std::vector<std::string> &words,
                     const ReplayOptions &opt, const std::string &watched) {
-    ReplayResult res;
-    res.seed = seed_for(label);
     ScratchDir dir;
     // The command runs on copies; words naming the target or the watched
     // file name their copies.
@@ -565,7 +563,14 @@ ReplayResult replay(const std::string &label, const std::string &target, const s
     if (record_command(work, w, wwork, &rec, &err)) throw std::runtime_error(label + ": the command fails: " + err);
     why = read_store(wwork, &n, dir.path("x"));
     if (!why.empty()) throw std::runtime_error(label + ": the store after the command: " + why);
+    return replay_recording(label, rec, o, n, opt);
+}
 
+ReplayResult replay_recording(const std::string &label, const Recording &rec, const Store &o, const Store &n,
+                              const ReplayOptions &opt) {
+    ReplayResult res;
+    res.seed = seed_for(label);
+    ScratchDir dir;
     if (getenv("QX_CRASH_TRACE")) {
         // The recording itself: each flush epoch and the writes in it.
         for (size_t k = 0; k < rec.epochs.size(); k++) {

@@ -109,6 +109,11 @@ size_t crash_scale();
 ReplayResult replay(const std::string &label, const std::string &target, const std::vector<std::string> &words,
                     const ReplayOptions &opt = ReplayOptions(), const std::string &watched = "");
 
+// The part of replay after the recording: rebuilds the states and checks
+// them against the stores before (o) and after (n) the command.
+ReplayResult replay_recording(const std::string &label, const Recording &rec, const Store &o, const Store &n,
+                              const ReplayOptions &opt = ReplayOptions());
+
 // Checks one state image against the stores before and after the command:
 // "" when the tool reads it as a valid store, else what is wrong. *boot
 // gets "" or what the boot program would misread in the list in place.
