@@ -37,6 +37,14 @@ struct CarriedData {
     void *handle = nullptr;
 };
 
+// What the system tells about a drive: shown in the drive list and named
+// in the confirmation before the drive is erased.
+struct DriveInfo {
+    std::string label;  // the volume label; empty when it has none or cannot be read
+    uint64_t size = 0;  // bytes; 0 when not known
+    std::string model;  // the device's vendor and product; empty when not given
+};
+
 class MainDialog;
 
 class FrontSystem {
@@ -51,6 +59,9 @@ public:
     // Same contract as GetLogicalDriveStringsA.
     virtual unsigned GetDriveStrings(unsigned size, char *buf) = 0;
     virtual unsigned GetDriveKind(const char *root) = 0;
+    // Label, size and model of the drive at `root`, as far as the system
+    // gives them. False when the drive is no longer a removable drive.
+    virtual bool DescribeDrive(const std::string &root, DriveInfo &out) = 0;
     // A string of the program's own string table; empty when it is missing.
     virtual std::string LoadText(unsigned id) = 0;
     // Whether `c` is the lead byte of a two-byte character in the ANSI code
@@ -69,9 +80,19 @@ public:
     virtual bool WriteAll(void *file, const void *data, size_t size) = 0;
     virtual void CloseFile(void *file) = 0;
     virtual void RemoveFile(const std::string &path) = 0;
+    // Creates one directory; true when it exists afterwards.
+    virtual bool MakeDirectory(const std::string &path) = 0;
+    // Up to `limit` bytes from the start of a file; false when it cannot be
+    // read.
+    virtual bool ReadFileStart(const std::string &path, size_t limit, std::string &out) = 0;
+    // Waits a while for the volume at `root` to become readable after it
+    // has arrived; false when it does not.
+    virtual bool WaitVolumeReady(const std::string &root) = 0;
     // The system's error report for the last failed operation: a message
     // box with a stop icon naming `path` (when not empty) and the cause.
     virtual void ReportError(const std::string &path) = 0;
+    // The system's text for the last failed operation's cause.
+    virtual std::string LastErrorText() = 0;
 
     // --- processes ------------------------------------------------------------
     // Runs `file` through the shell's default action with the given
@@ -80,7 +101,11 @@ public:
     // gave none.
     virtual bool ShellRun(const std::string &file, const std::string &params, int show,
                           void *&process) = 0;
-    virtual void WaitProcess(void *process) = 0;
+    // Waits until the process has ended and gives its exit status; false
+    // when the status cannot be had. Device events that arrive meanwhile
+    // are handled while it waits (the window's other input is not), and
+    // every one of them has been handled when it returns.
+    virtual bool WaitProcess(void *process, unsigned &status) = 0;
     virtual void CloseProcess(void *process) = 0;
     // Opens a document or address with its registered program.
     virtual void ShellOpen(const std::string &file, int show) = 0;
@@ -89,6 +114,9 @@ public:
     // its bytes and its registry type. False when the key cannot be opened or
     // holds no value.
     virtual bool ReadBrowserCommand(std::string &data, unsigned &type) = 0;
+    // The drive letters (bit 0 for A:) of the volumes a device-arrival event
+    // names; 0 when it names none.
+    virtual uint32_t ArrivedVolumes(uintptr_t eventData) = 0;
 
     // --- the main window and its controls -------------------------------------
     // Shows the main window as a modal dialog driven by `dlg`'s handlers;
@@ -113,5 +141,13 @@ public:
     // A modal box owned by the main window: OK only, no icon, titled with the
     // application's title.
     virtual void ShowBox(const std::string &text) = 0;
+    // A modal box owned by the main window with a stop icon and OK only:
+    // a failure.
+    virtual void ShowErrorBox(const std::string &text) = 0;
+    // A modal question owned by the main window: OK and Cancel, Cancel the
+    // default button, a warning icon. True only for OK.
+    virtual bool AskConfirm(const std::string &text) = 0;
+    // Closes every message box the main window has open (as Cancel would).
+    virtual void CloseBoxes() = 0;
     virtual void ShowAbout() = 0;
 };

@@ -5,6 +5,7 @@
 #include "qxtoolDlg.h"
 
 #include <cctype>
+#include <cstdio>
 
 #include "resource.h"
 
@@ -33,11 +34,19 @@ const char *const MsgEjectDrive = "请弹出你的U盘!";
 const char *const MsgReinsertDrive = "请重新插入你的U盘即可!";
 const char *const MsgSuccess = "恭喜你,U盘系统制作成功!";
 const char *const DriveListPlaceholder = "请选择可移动磁盘";
+const char *const MsgDriveGone = "找不到所选的U盘,请刷新列表后重新选择!";
+const char *const MsgRunFailed = "U盘系统制作失败!";
+const char *const MsgStickFilesFailed = "UEFI启动文件写入U盘失败!";
 
 static const char *const ToolFile = "\\qxtool.exe";
 static const char *const ArchiveFile = "\\edit1.6.qxa";
 static const char *const ScriptFile = "\\command.bat";
+static const char *const StepLogFile = "\\qxtool.log";
 static const char *const CarriedType = "EXE";
+static const char *const StickType = "STICK";
+// The disk tool's error message is one line; a little more is kept in case
+// the system adds its own.
+static const size_t StepLogLimit = 4096;
 
 std::string ReplaceAll(const std::string &text, const std::string &what, const std::string &with,
                        const std::function<bool(unsigned char)> &isLead) {
@@ -59,6 +68,71 @@ std::string ReplaceAll(const std::string &text, const std::string &what, const s
         i += step;
     }
     return out;
+}
+
+std::string FormatSize(uint64_t bytes) {
+    char buf[32];
+    const uint64_t mb = uint64_t(1) << 20, gb = uint64_t(1) << 30;
+    if (bytes < gb)
+        std::snprintf(buf, sizeof buf, "%llu MB", static_cast<unsigned long long>(bytes / mb));
+    else
+        std::snprintf(buf, sizeof buf, "%.1f GB", double(bytes) / double(gb));
+    return buf;
+}
+
+std::string DriveListEntry(const std::string &root, const DriveInfo &info) {
+    std::string entry = root;
+    if (!info.label.empty())
+        entry += " " + info.label;
+    if (info.size != 0)
+        entry += " (" + FormatSize(info.size) + ")";
+    return entry;
+}
+
+std::string ConfirmEraseText(const std::string &drive, const DriveInfo &info) {
+    std::string text = "即将清除以下U盘上的全部数据:\r\n\r\n盘符: " + drive + "\r\n卷标: ";
+    text += info.label.empty() ? std::string("(无)") : info.label;
+    text += "\r\n容量: ";
+    text += info.size != 0 ? FormatSize(info.size) : std::string("(未知)");
+    if (!info.model.empty())
+        text += "\r\n型号: " + info.model;
+    text += "\r\n\r\n确定要继续吗?";
+    return text;
+}
+
+BatchScript MakeBatchScript(const std::string &batchTemplate, const std::string &drive,
+                            const std::string &dir, const std::string &archivePath,
+                            const std::string &logPath,
+                            const std::function<bool(unsigned char)> &isLead) {
+    // The drive goes in first, so a "G:" inside the work directory is left
+    // alone, and the archive path last.
+    std::string text = ReplaceAll(batchTemplate, "G:", drive, isLead);
+    text = ReplaceAll(text, "pathload", dir, isLead);
+    text = ReplaceAll(text, "data.qxa", archivePath, isLead);
+
+    // Every line that runs the disk tool keeps its message and stops the
+    // script with the step's number when it fails.
+    BatchScript script;
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t end = text.find("\r\n", pos);
+        const bool last = end == std::string::npos;
+        if (last)
+            end = text.size();
+        const std::string line = text.substr(pos, end - pos);
+        script.text += line;
+        if (line.compare(0, 7, "qxtool ") == 0) {
+            script.steps.push_back(line);
+            script.text += " 2>\"" + logPath + "\"\r\nif errorlevel 1 exit " +
+                           std::to_string(script.steps.size());
+        }
+        script.text += "\r\n";
+        if (last)
+            break;
+        pos = end + 2;
+    }
+    script.text += "exit 0";
+    return script;
 }
 
 bool BrowserCommandPrefix(const std::string &value, unsigned type, std::string &prefix) {
@@ -116,6 +190,7 @@ void RemoveCarriedFiles(FrontSystem &sys) {
     sys.RemoveFile(workDir + ScriptFile);
     sys.RemoveFile(workDir + ToolFile);
     sys.RemoveFile(workDir + ArchiveFile);
+    sys.RemoveFile(workDir + StepLogFile);
 }
 
 void MainDialog::OnInitDialog() {
@@ -166,8 +241,9 @@ void MainDialog::FillDriveList() {
         if (end == pos)
             break;
         const std::string root = buf.substr(pos, end - pos);
-        if (sys_.GetDriveKind(root.c_str()) == DriveRemovable)
-            sys_.DriveListAdd(root);
+        DriveInfo info;
+        if (sys_.GetDriveKind(root.c_str()) == DriveRemovable && sys_.DescribeDrive(root, info))
+            sys_.DriveListAdd(DriveListEntry(root, info));
         pos = end + 1;
     }
     sys_.DriveListSetEditText(DriveListPlaceholder);
@@ -175,10 +251,11 @@ void MainDialog::FillDriveList() {
 
 void MainDialog::OnDriveSelected() {
     std::string text;
-    // Only a real entry counts as a choice.
-    if (!sys_.DriveListSelection(text) || text.empty())
+    // Only a real entry counts as a choice: it begins with the drive's
+    // root path, letter, colon and backslash.
+    if (!sys_.DriveListSelection(text) || text.size() < 3 || text[1] != ':' || text[2] != '\\')
         return;
-    chosenDrive = text;
+    chosenDrive = text.substr(0, 3);
     driveChosen = 1;
 }
 
@@ -213,16 +290,32 @@ void MainDialog::OnLinkClick(unsigned flags, int x, int y) {
         sys_.ShellOpen(HelpSiteAddress, ShowNormal);
 }
 
-bool MainDialog::OnDeviceChange(unsigned event, uintptr_t) {
-    // Events count only after a script run; any device's arrival is taken
-    // as the drive coming back. Every notification is answered with true,
-    // so no removal is ever refused.
-    if (awaitingReinsert != 1)
+bool MainDialog::OnDeviceChange(unsigned event, uintptr_t data) {
+    // Events count only after a script run that succeeded, never while one
+    // runs (those are the drive being formatted); any device's arrival is
+    // taken as the drive coming back. Every notification is answered with
+    // true, so no removal is ever refused.
+    if (awaitingReinsert != 1 || runActive)
         return true;
     if (event == DeviceArrival) {
-        // Cleared before the notice, so that another arrival while the
-        // notice is open is not reported again.
+        // Cleared before anything is shown, so that another arrival
+        // meanwhile is not taken again.
         awaitingReinsert = 0;
+        // The eject and re-insert requests have been answered.
+        sys_.CloseBoxes();
+        // The stick's new volume: the chosen drive, or the letter the
+        // system gave it this time.
+        std::string root = chosenDrive;
+        const uint32_t letters = sys_.ArrivedVolumes(data);
+        const int chosen = chosenDrive.empty() ? -1 : std::toupper(static_cast<unsigned char>(chosenDrive[0])) - 'A';
+        if (letters != 0 && !(chosen >= 0 && chosen < 26 && (letters >> chosen & 1))) {
+            int i = 0;
+            while (!(letters >> i & 1))
+                ++i;
+            root = std::string(1, char('A' + i)) + ":\\";
+        }
+        if (!WriteStickFiles(root))
+            return true;
         SetProgress(100);
         ShowMessage(MsgSuccess);
         OpenInBrowser(CounterPageAddress, ShowHide);
@@ -250,6 +343,66 @@ void MainDialog::SetProgress(int pos) { sys_.ProgressSetPos(pos); }
 
 void MainDialog::ShowMessage(const std::string &text) { sys_.ShowBox(text); }
 
+bool MainDialog::WriteStickFiles(const std::string &root) {
+    CarriedData list;
+    if (!sys_.LoadCarried(IDR_STICK_LIST, StickType, list))
+        return true;  // this build carries none
+    std::vector<std::string> paths;
+    const char *p = static_cast<const char *>(list.data);
+    std::string all(p, p + list.size);
+    sys_.FreeCarried(list);
+    size_t pos = 0;
+    while (pos < all.size()) {
+        size_t end = all.find('\n', pos);
+        if (end == std::string::npos)
+            end = all.size();
+        std::string path = all.substr(pos, end - pos);
+        if (!path.empty() && path.back() == '\r')
+            path.pop_back();
+        if (!path.empty())
+            paths.push_back(path);
+        pos = end + 1;
+    }
+    if (paths.empty())
+        return true;
+
+    auto fail = [&](const std::string &what) {
+        sys_.ShowErrorBox(std::string(MsgStickFilesFailed) + "\r\n" + what + "\r\n" + sys_.LastErrorText());
+        return false;
+    };
+    if (!sys_.WaitVolumeReady(root))
+        return fail(root);
+    for (size_t i = 0; i < paths.size(); ++i) {
+        // Stored with '/' separators; a path that climbs out of the volume
+        // is refused.
+        std::string rel = paths[i];
+        for (char &c : rel)
+            if (c == '/')
+                c = '\\';
+        if (rel[0] == '\\' || rel.find(':') != std::string::npos || ("\\" + rel + "\\").find("\\..\\") != std::string::npos)
+            return fail(paths[i]);
+        const std::string target = root + rel;
+        for (size_t sep = rel.find('\\'); sep != std::string::npos; sep = rel.find('\\', sep + 1))
+            if (!sys_.MakeDirectory(root + rel.substr(0, sep)))
+                return fail(root + rel.substr(0, sep));
+        CarriedData res;
+        if (!sys_.LoadCarried(unsigned(IDR_STICK_FIRST + i), StickType, res))
+            return fail(target);
+        void *file = sys_.CreateAlways(target, false);
+        bool ok = file != nullptr && sys_.WriteAll(file, res.data, res.size);
+        const std::string cause = ok ? std::string() : sys_.LastErrorText();
+        if (file != nullptr)
+            sys_.CloseFile(file);
+        sys_.FreeCarried(res);
+        if (!ok) {
+            sys_.ShowErrorBox(std::string(MsgStickFilesFailed) + "\r\n" + target + "\r\n" + cause);
+            return false;
+        }
+        SetProgress(90 + int(9 * (i + 1) / paths.size()));
+    }
+    return true;
+}
+
 void MainDialog::SelectTemplate(BootMode mode) {
     batchTemplate = sys_.LoadText(mode == BootMode::UsbHdd ? IDS_TEMPLATE_HDD : IDS_TEMPLATE_ZIP);
 }
@@ -275,17 +428,44 @@ bool MainDialog::ExtractResource(const std::string &path, unsigned id, const cha
     return ok;
 }
 
-bool MainDialog::RunAndWait(const std::string &file, int show) {
+bool MainDialog::RunAndWait(const std::string &file, int show, unsigned &status) {
     void *process = nullptr;
     if (!sys_.ShellRun(file, "", show, process)) {
         sys_.ReportError(file);
         return false;
     }
-    if (process != nullptr) {
-        sys_.WaitProcess(process);
-        sys_.CloseProcess(process);
+    if (process == nullptr) {
+        // Nothing to wait for, so nothing is known about the run.
+        sys_.ShowErrorBox(std::string(MsgRunFailed) + "\r\n\r\n" + file);
+        return false;
     }
-    return true;
+    bool ok = sys_.WaitProcess(process, status);
+    if (!ok)
+        sys_.ReportError(file);
+    sys_.CloseProcess(process);
+    return ok;
+}
+
+void MainDialog::ReportRunFailure(const BatchScript &script, unsigned status) {
+    std::string text = MsgRunFailed;
+    if (status >= 1 && status <= script.steps.size()) {
+        // The step that failed and the disk tool's own message.
+        text += "\r\n\r\n" + script.steps[status - 1];
+        std::string message;
+        if (sys_.ReadFileStart(workDir + StepLogFile, StepLogLimit, message)) {
+            while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
+                message.pop_back();
+            if (!message.empty())
+                text += "\r\n" + message;
+        }
+    } else {
+        // Stopped from outside (its console closed) or broken off by the
+        // command interpreter.
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "\r\n\r\n(command.bat: exit status 0x%X)", status);
+        text += buf;
+    }
+    sys_.ShowErrorBox(text);
 }
 
 void MainDialog::OnStart() {
@@ -293,8 +473,32 @@ void MainDialog::OnStart() {
         ShowMessage(MsgChooseDrive);
         return;
     }
+    // The drive is asked about afresh: the stick in it may have changed
+    // since the list was filled.
+    DriveInfo info;
+    if (sys_.GetDriveKind(chosenDrive.c_str()) != DriveRemovable ||
+        !sys_.DescribeDrive(chosenDrive, info)) {
+        driveChosen = 0;
+        ShowMessage(MsgDriveGone);
+        return;
+    }
+    // "E:\" names the drive as "E:".
+    const std::string drive = chosenDrive.substr(0, chosenDrive.size() - 1);
+    // A new run leaves the follow-up of an earlier one behind, and nothing
+    // counts as its re-insertion until its own script has ended.
+    awaitingReinsert = 0;
+    runActive = true;
+    if (!sys_.AskConfirm(ConfirmEraseText(drive, info))) {
+        runActive = false;
+        return;
+    }
     // A further run needs a new choice in the drive list.
     driveChosen = 0;
+    Run(drive);
+    runActive = false;
+}
+
+void MainDialog::Run(const std::string &drive) {
     if (workDir.empty())
         PrepareWorkDir(sys_);
     if (workDir.empty()) {
@@ -312,13 +516,11 @@ void MainDialog::OnStart() {
         return;
     SetProgress(50);
 
-    // "E:\" names the drive as "E:". The work directory goes in after the
-    // drive, so a "G:" inside it is left alone, and the archive path last.
-    const std::string drive = chosenDrive.substr(0, chosenDrive.size() - 1);
     auto lead = [this](unsigned char c) { return sys_.IsLeadByte(c); };
-    std::string script = ReplaceAll(batchTemplate, "G:", drive, lead);
-    script = ReplaceAll(script, "pathload", workDir, lead);
-    script = ReplaceAll(script, "data.qxa", workDir + ArchiveFile, lead);
+    const BatchScript script = MakeBatchScript(batchTemplate, drive, workDir, workDir + ArchiveFile,
+                                               workDir + StepLogFile, lead);
+    // A message left by an earlier run must not pass for this run's.
+    sys_.RemoveFile(workDir + StepLogFile);
 
     const std::string scriptPath = workDir + ScriptFile;
     void *file = sys_.CreateAlways(scriptPath, true);
@@ -326,7 +528,7 @@ void MainDialog::OnStart() {
         sys_.ReportError(scriptPath);
         return;
     }
-    if (!sys_.WriteAll(file, script.data(), script.size())) {
+    if (!sys_.WriteAll(file, script.text.data(), script.text.size())) {
         sys_.ReportError(scriptPath);
         sys_.CloseFile(file);
         return;
@@ -334,8 +536,14 @@ void MainDialog::OnStart() {
     sys_.CloseFile(file);
     SetProgress(60);
 
-    if (!RunAndWait(scriptPath, ShowWindowed))
+    unsigned status = 0;
+    if (!RunAndWait(scriptPath, ShowWindowed, status))
         return;
+    if (status != 0) {
+        ReportRunFailure(script, status);
+        return;
+    }
+    runActive = false;
     awaitingReinsert = 1;
     SetProgress(90);
     ShowMessage(MsgEjectDrive);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "frontsys.h"
 
@@ -26,6 +27,9 @@ extern const char *const MsgEjectDrive;
 extern const char *const MsgReinsertDrive;
 extern const char *const MsgSuccess;
 extern const char *const DriveListPlaceholder;
+extern const char *const MsgDriveGone;
+extern const char *const MsgRunFailed;
+extern const char *const MsgStickFilesFailed;
 
 enum class BootMode { UsbHdd, UsbZip };
 
@@ -37,13 +41,35 @@ enum class BootMode { UsbHdd, UsbZip };
 std::string ReplaceAll(const std::string &text, const std::string &what, const std::string &with,
                        const std::function<bool(unsigned char)> &isLead);
 
+// A byte count for people: "512 MB", "7.5 GB".
+std::string FormatSize(uint64_t bytes);
+// The drive list's entry for a drive: its root path first, then its label
+// and size when known.
+std::string DriveListEntry(const std::string &root, const DriveInfo &info);
+// The question asked before the drive is erased, naming it.
+std::string ConfirmEraseText(const std::string &drive, const DriveInfo &info);
+
+// The batch script of one run, made from a template: the drive, the work
+// directory and the archive path put in, and every disk tool step made to
+// keep its error message in `logPath` and to end the script with the
+// step's number (1, 2, ...) as exit status when it fails. A script that
+// gets to its end exits with 0.
+struct BatchScript {
+    std::string text;
+    std::vector<std::string> steps;  // the disk tool's command lines, in order
+};
+BatchScript MakeBatchScript(const std::string &batchTemplate, const std::string &drive,
+                            const std::string &dir, const std::string &archivePath,
+                            const std::string &logPath,
+                            const std::function<bool(unsigned char)> &isLead);
+
 // The program part of a browser's registered command line, to which an
 // address is appended. False when the value gives no program to run.
 bool BrowserCommandPrefix(const std::string &value, unsigned type, std::string &prefix);
 
 // Sets workDir from the system directory.
 void PrepareWorkDir(FrontSystem &sys);
-// Deletes the script and the two carried files from workDir.
+// Deletes the script, the two carried files and the step log from workDir.
 void RemoveCarriedFiles(FrontSystem &sys);
 
 class MainDialog {
@@ -70,16 +96,29 @@ public:
     // The job runner.
     void SelectTemplate(BootMode mode);
     bool ExtractResource(const std::string &path, unsigned id, const char *type);
-    bool RunAndWait(const std::string &file, int show);
+    // Runs the file and waits for it; false when it could not be started
+    // or its exit status cannot be had.
+    bool RunAndWait(const std::string &file, int show, unsigned &status);
+    // Writes the boot files the program carries for the stick's data
+    // partition onto the volume at `root`, creating their directories.
+    // A failure is shown; false then.
+    bool WriteStickFiles(const std::string &root);
 
     // Job state.
     std::string batchTemplate;
     std::string chosenDrive;
     uint8_t driveChosen = 0;
     int32_t awaitingReinsert = 0;
+    // True from the confirmation of a run until its script has ended:
+    // device events meanwhile belong to the run itself.
+    bool runActive = false;
     LinkRect linkRect;
 
 private:
     bool InsideLink(int x, int y) const;
+    // The steps of a confirmed run, from the carried files to the eject
+    // request.
+    void Run(const std::string &drive);
+    void ReportRunFailure(const BatchScript &script, unsigned status);
     FrontSystem &sys_;
 };

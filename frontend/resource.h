@@ -15,6 +15,11 @@
 #define IDB_BANNER          139
 #define IDR_HAND_CURSOR     143
 
+/* The boot files for the stick's data partition, of type "STICK": the list
+   of their paths, then each file in the list's order. */
+#define IDR_STICK_LIST      1
+#define IDR_STICK_FIRST     2
+
 #define IDC_DRIVE_LIST      1000
 #define IDC_REFRESH         1001
 #define IDC_START           1002

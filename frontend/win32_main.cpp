@@ -109,7 +109,9 @@ INT_PTR OnDeviceChange(WindowBinding &b, HWND h, WPARAM wp, LPARAM lp) {
     return TRUE;
 }
 
-INT_PTR OnClose(WindowBinding &, HWND h, WPARAM wp, LPARAM) {
+INT_PTR OnClose(WindowBinding &b, HWND h, WPARAM wp, LPARAM) {
+    // Boxes still open go with the window, so the program really ends.
+    b.sys->CloseBoxes();
     EndDialog(h, LOWORD(wp));
     return TRUE;
 }

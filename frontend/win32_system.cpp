@@ -1,7 +1,9 @@
 #include "win32_system.h"
 
 #include <commctrl.h>
+#include <dbt.h>
 #include <shellapi.h>
+#include <winioctl.h>
 
 #include <vector>
 
@@ -35,6 +37,66 @@ unsigned Win32System::GetDriveStrings(unsigned size, char *buf) {
 }
 
 unsigned Win32System::GetDriveKind(const char *root) { return GetDriveTypeA(root); }
+
+namespace {
+
+// A text field of a storage descriptor: at `offset` in `buf`, zero-ended,
+// without its padding spaces. Empty when there is none.
+std::string DescriptorText(const std::vector<BYTE> &buf, DWORD got, DWORD offset) {
+    if (offset == 0 || offset >= got)
+        return std::string();
+    std::string text;
+    for (DWORD i = offset; i < got && buf[i] != 0; ++i)
+        text += static_cast<char>(buf[i]);
+    size_t first = text.find_first_not_of(' ');
+    if (first == std::string::npos)
+        return std::string();
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+}  // namespace
+
+bool Win32System::DescribeDrive(const std::string &root, DriveInfo &out) {
+    if (GetDriveTypeA(root.c_str()) != DRIVE_REMOVABLE)
+        return false;
+    out = DriveInfo();
+    char label[MAX_PATH + 1] = {};
+    if (GetVolumeInformationA(root.c_str(), label, sizeof label, nullptr, nullptr, nullptr,
+                              nullptr, 0))
+        out.label = label;
+    // The device behind the letter, opened for queries only: its size and
+    // the vendor and product it reports.
+    const std::string device = "\\\\.\\" + root.substr(0, 2);
+    HANDLE h = CreateFileA(device.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        DISK_GEOMETRY_EX geo;
+        DWORD got = 0;
+        if (DeviceIoControl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &geo, sizeof geo,
+                            &got, nullptr) && geo.DiskSize.QuadPart > 0)
+            out.size = static_cast<uint64_t>(geo.DiskSize.QuadPart);
+        STORAGE_PROPERTY_QUERY query = {};
+        query.PropertyId = StorageDeviceProperty;
+        query.QueryType = PropertyStandardQuery;
+        std::vector<BYTE> buf(1024);
+        if (DeviceIoControl(h, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, buf.data(),
+                            DWORD(buf.size()), &got, nullptr) &&
+            got >= sizeof(STORAGE_DEVICE_DESCRIPTOR)) {
+            auto *desc = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR *>(buf.data());
+            std::string vendor = DescriptorText(buf, got, desc->VendorIdOffset);
+            std::string product = DescriptorText(buf, got, desc->ProductIdOffset);
+            out.model = vendor.empty() ? product : product.empty() ? vendor : vendor + " " + product;
+        }
+        CloseHandle(h);
+    }
+    if (out.size == 0) {
+        // The volume's size, when the device's cannot be had.
+        ULARGE_INTEGER total;
+        if (GetDiskFreeSpaceExA(root.c_str(), nullptr, &total, nullptr))
+            out.size = total.QuadPart;
+    }
+    return true;
+}
 
 std::string Win32System::LoadText(unsigned id) {
     // LoadStringA cuts a string to the buffer: ask again with more room
@@ -102,7 +164,44 @@ void Win32System::CloseFile(void *file) { CloseHandle(static_cast<HANDLE>(file))
 
 void Win32System::RemoveFile(const std::string &path) { DeleteFileA(path.c_str()); }
 
-void Win32System::ReportError(const std::string &path) {
+bool Win32System::MakeDirectory(const std::string &path) {
+    if (CreateDirectoryA(path.c_str(), nullptr))
+        return true;
+    DWORD err = GetLastError();
+    DWORD attr = GetFileAttributesA(path.c_str());
+    if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY))
+        return true;
+    SetLastError(err);
+    return false;
+}
+
+bool Win32System::ReadFileStart(const std::string &path, size_t limit, std::string &out) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    std::vector<char> buf(limit);
+    DWORD got = 0;
+    BOOL ok = ReadFile(h, buf.data(), DWORD(limit), &got, nullptr);
+    CloseHandle(h);
+    if (!ok)
+        return false;
+    out.assign(buf.data(), got);
+    return true;
+}
+
+bool Win32System::WaitVolumeReady(const std::string &root) {
+    // The arrival is announced when the volume is mounted; a slow stick may
+    // still need a moment before its root can be read.
+    for (int i = 0; i < 40; ++i) {
+        if (GetVolumeInformationA(root.c_str(), nullptr, 0, nullptr, nullptr, nullptr, nullptr, 0))
+            return true;
+        Sleep(250);
+    }
+    return false;
+}
+
+std::string Win32System::LastErrorText() {
     DWORD err = GetLastError();
     char *text = nullptr;
     DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
@@ -120,6 +219,11 @@ void Win32System::ReportError(const std::string &path) {
     }
     if (text != nullptr)
         LocalFree(text);
+    return cause;
+}
+
+void Win32System::ReportError(const std::string &path) {
+    std::string cause = LastErrorText();
     std::string msg = path.empty() ? cause : path + "\r\n" + cause;
     MessageBoxA(window, msg.c_str(), AppTitle().c_str(), MB_OK | MB_ICONSTOP);
 }
@@ -142,8 +246,26 @@ bool Win32System::ShellRun(const std::string &file, const std::string &params, i
     return true;
 }
 
-void Win32System::WaitProcess(void *process) {
-    WaitForSingleObject(static_cast<HANDLE>(process), INFINITE);
+bool Win32System::WaitProcess(void *process, unsigned &status) {
+    // Messages sent to the window meanwhile (the system's device events)
+    // are handled as they come, so none of them waits until after the run;
+    // input and painting wait.
+    HANDLE h = static_cast<HANDLE>(process);
+    MSG msg;
+    for (;;) {
+        DWORD r = MsgWaitForMultipleObjects(1, &h, FALSE, INFINITE, QS_SENDMESSAGE);
+        if (r == WAIT_OBJECT_0)
+            break;
+        if (r != WAIT_OBJECT_0 + 1)
+            return false;
+        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    DWORD code = 0;
+    if (!GetExitCodeProcess(h, &code))
+        return false;
+    status = code;
+    return true;
 }
 
 void Win32System::CloseProcess(void *process) { CloseHandle(static_cast<HANDLE>(process)); }
@@ -184,6 +306,14 @@ bool Win32System::ReadBrowserCommand(std::string &data, unsigned &type) {
     }
     RegCloseKey(key);
     return ok;
+}
+
+uint32_t Win32System::ArrivedVolumes(uintptr_t eventData) {
+    auto *hdr = reinterpret_cast<const DEV_BROADCAST_HDR *>(eventData);
+    if (hdr == nullptr || hdr->dbch_devicetype != DBT_DEVTYP_VOLUME ||
+        hdr->dbch_size < sizeof(DEV_BROADCAST_VOLUME))
+        return 0;
+    return reinterpret_cast<const DEV_BROADCAST_VOLUME *>(hdr)->dbcv_unitmask & 0x3FFFFFF;
 }
 
 void Win32System::AddSystemMenuItem(unsigned cmd, const std::string &text) {
@@ -262,4 +392,33 @@ void Win32System::SetHandCursor() {
 
 void Win32System::ShowBox(const std::string &text) {
     MessageBoxA(window, text.c_str(), AppTitle().c_str(), MB_OK);
+}
+
+void Win32System::ShowErrorBox(const std::string &text) {
+    MessageBoxA(window, text.c_str(), AppTitle().c_str(), MB_OK | MB_ICONSTOP);
+}
+
+bool Win32System::AskConfirm(const std::string &text) {
+    return MessageBoxA(window, text.c_str(), AppTitle().c_str(),
+                       MB_OKCANCEL | MB_DEFBUTTON2 | MB_ICONWARNING) == IDOK;
+}
+
+namespace {
+
+BOOL CALLBACK CancelOwnedBox(HWND h, LPARAM owner) {
+    char cls[16] = {};
+    if (h != reinterpret_cast<HWND>(owner) && GetWindow(h, GW_OWNER) == reinterpret_cast<HWND>(owner) &&
+        GetClassNameA(h, cls, sizeof cls) && lstrcmpA(cls, "#32770") == 0)
+        PostMessageA(h, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    return TRUE;
+}
+
+}  // namespace
+
+void Win32System::CloseBoxes() {
+    // Each box ends when its own message loop sees the command; boxes opened
+    // one over the other unwind in turn. Cancel, so that a question is
+    // never answered with yes.
+    if (window != nullptr)
+        EnumThreadWindows(GetCurrentThreadId(), CancelOwnedBox, reinterpret_cast<LPARAM>(window));
 }

@@ -22,6 +22,7 @@ public:
     unsigned GetSystemDir(char *buf, unsigned size) override;
     unsigned GetDriveStrings(unsigned size, char *buf) override;
     unsigned GetDriveKind(const char *root) override;
+    bool DescribeDrive(const std::string &root, DriveInfo &out) override;
     std::string LoadText(unsigned id) override;
     bool IsLeadByte(unsigned char c) override;
 
@@ -31,15 +32,20 @@ public:
     bool WriteAll(void *file, const void *data, size_t size) override;
     void CloseFile(void *file) override;
     void RemoveFile(const std::string &path) override;
+    bool MakeDirectory(const std::string &path) override;
+    bool ReadFileStart(const std::string &path, size_t limit, std::string &out) override;
+    bool WaitVolumeReady(const std::string &root) override;
     void ReportError(const std::string &path) override;
+    std::string LastErrorText() override;
 
     bool ShellRun(const std::string &file, const std::string &params, int show,
                   void *&process) override;
-    void WaitProcess(void *process) override;
+    bool WaitProcess(void *process, unsigned &status) override;
     void CloseProcess(void *process) override;
     void ShellOpen(const std::string &file, int show) override;
     void RunCommandLine(const std::string &cmdline, int show) override;
     bool ReadBrowserCommand(std::string &data, unsigned &type) override;
+    uint32_t ArrivedVolumes(uintptr_t eventData) override;
 
     void ShowMainWindow(MainDialog &dlg) override;
     void AddSystemMenuItem(unsigned cmd, const std::string &text) override;
@@ -55,6 +61,9 @@ public:
     void SetChecked(int id, bool checked) override;
     void SetHandCursor() override;
     void ShowBox(const std::string &text) override;
+    void ShowErrorBox(const std::string &text) override;
+    bool AskConfirm(const std::string &text) override;
+    void CloseBoxes() override;
     void ShowAbout() override;
 
 private:

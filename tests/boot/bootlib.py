@@ -19,6 +19,11 @@ class Skip(Exception):
     pass
 
 
+# Under CI (CI=true) a missing tool fails the run instead of skipping it.
+IN_CI = os.environ.get("CI") == "true"
+SKIP_STATUS = 1 if IN_CI else 77
+
+
 def run(cmd, **kw):
     r = subprocess.run(cmd, capture_output=True, text=True, **kw)
     if r.returncode != 0:
@@ -313,8 +318,12 @@ class Suite:
                 passed += 1
                 print("PASS %s (%.1fs)" % (fn.__name__, time.time() - t0), flush=True)
             except Skip as e:
-                skipped += 1
-                print("SKIP %s: %s" % (fn.__name__, e), flush=True)
+                if IN_CI:
+                    failed += 1
+                    print("FAIL %s: missing under CI: %s" % (fn.__name__, e), flush=True)
+                else:
+                    skipped += 1
+                    print("SKIP %s: %s" % (fn.__name__, e), flush=True)
             except Exception as e:  # report every failure and go on
                 failed += 1
                 print("FAIL %s (%.1fs): %s" % (fn.__name__, time.time() - t0, e), flush=True)

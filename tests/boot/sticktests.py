@@ -11,7 +11,7 @@ import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bootlib import Qemu, Skip, Work, run  # noqa: E402
+from bootlib import SKIP_STATUS, Qemu, Skip, Work, run  # noqa: E402
 from boottests import part0, shutil_which  # noqa: E402
 
 
@@ -36,7 +36,7 @@ def main():
     a = ap.parse_args()
     if not shutil_which("mcopy"):
         print("SKIP: needs mtools")
-        sys.exit(77)
+        sys.exit(SKIP_STATUS)
     w = Work(a.qxtool)
     passed = failed = 0
     try:
@@ -63,7 +63,7 @@ def main():
         print("FAIL:", e)
     except Skip as e:
         print("SKIP:", e)
-        sys.exit(77)
+        sys.exit(SKIP_STATUS)
     finally:
         w.close()
     print("%d passed, %d failed" % (passed, failed))

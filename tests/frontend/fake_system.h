@@ -22,6 +22,14 @@ struct FakeSystem : FrontSystem {
     std::function<void()> betweenDriveQueries;              // runs after the size query
     std::map<unsigned, std::string> strings;                // string table
     std::map<unsigned, std::string> resources;              // "EXE" resources
+    std::map<unsigned, std::string> stickResources;         // "STICK" resources
+    std::map<std::string, DriveInfo> driveInfo;             // root path -> what the system tells
+    bool confirmAnswer = true;                              // the user's answer: OK
+    // The script's run: what it leaves behind and its exit status.
+    std::function<unsigned(FakeSystem &)> scriptRun;
+    bool waitFails = false;
+    bool volumeReady = true;
+    std::set<std::string> failingDirs;                      // MakeDirectory fails
     std::set<std::string> uncreatable;                      // CreateAlways fails
     std::set<std::string> failingWrites;                    // WriteAll writes part, fails
     bool shellFails = false;
@@ -44,6 +52,7 @@ struct FakeSystem : FrontSystem {
     std::string comboEdit;
     int progressLow = -1, progressHigh = -1, progressPos = -1;
     std::map<int, bool> checks;
+    std::set<std::string> dirs;                        // directories made
     int lockedResources = 0;
     int openFiles = 0;
     int openProcesses = 0;
@@ -95,6 +104,14 @@ struct FakeSystem : FrontSystem {
                 return d.second;
         return 1;  // no root directory
     }
+    bool DescribeDrive(const std::string &root, DriveInfo &out) override {
+        log.push_back("describe " + root);
+        if (GetDriveKind(root.c_str()) != winval::DriveRemovable)
+            return false;
+        auto it = driveInfo.find(root);
+        out = it == driveInfo.end() ? DriveInfo() : it->second;
+        return true;
+    }
     std::string LoadText(unsigned id) override {
         auto it = strings.find(id);
         return it == strings.end() ? std::string() : it->second;
@@ -102,8 +119,9 @@ struct FakeSystem : FrontSystem {
     bool IsLeadByte(unsigned char c) override { return c >= 0x81 && c <= 0xFE; }
 
     bool LoadCarried(unsigned id, const char *type, CarriedData &out) override {
-        auto it = resources.find(id);
-        if (std::string(type) != "EXE" || it == resources.end())
+        auto &from = std::string(type) == "STICK" ? stickResources : resources;
+        auto it = from.find(id);
+        if ((std::string(type) != "EXE" && std::string(type) != "STICK") || it == from.end())
             return false;
         out.data = it->second.data();
         out.size = it->second.size();
@@ -148,7 +166,27 @@ struct FakeSystem : FrontSystem {
         files.erase(path);
     }
     void ReportError(const std::string &path) override { log.push_back("error " + path); }
-
+    std::string LastErrorText() override { return "cause"; }
+    bool MakeDirectory(const std::string &path) override {
+        if (failingDirs.count(path))
+            return false;
+        if (!dirs.count(path))
+            log.push_back("mkdir " + path);
+        dirs.insert(path);
+        return true;
+    }
+    bool ReadFileStart(const std::string &path, size_t limit, std::string &out) override {
+        auto it = files.find(path);
+        if (it == files.end())
+            return false;
+        out = it->second.substr(0, limit);
+        return true;
+    }
+    bool WaitVolumeReady(const std::string &root) override {
+        log.push_back("ready " + root);
+        return volumeReady;
+    }
+    uint32_t ArrivedVolumes(uintptr_t eventData) override { return uint32_t(eventData); }
     bool ShellRun(const std::string &file, const std::string &params, int show,
                   void *&process) override {
         log.push_back("run " + file + " [" + params + "] " + std::to_string(show));
@@ -157,6 +195,7 @@ struct FakeSystem : FrontSystem {
         scriptAtRun = files;
         if (whileScriptRuns)
             whileScriptRuns();
+        scriptStatus = scriptRun ? scriptRun(*this) : 0;
         process = nullptr;
         if (!shellGivesNoProcess) {
             process = this;
@@ -164,7 +203,14 @@ struct FakeSystem : FrontSystem {
         }
         return true;
     }
-    void WaitProcess(void *) override { log.push_back("wait"); }
+    unsigned scriptStatus = 0;
+    bool WaitProcess(void *, unsigned &status) override {
+        log.push_back("wait");
+        if (waitFails)
+            return false;
+        status = scriptStatus;
+        return true;
+    }
     void CloseProcess(void *) override { --openProcesses; }
     void ShellOpen(const std::string &file, int show) override {
         log.push_back("open " + file + " " + std::to_string(show));
@@ -228,5 +274,11 @@ struct FakeSystem : FrontSystem {
         if (whileBoxOpen)
             whileBoxOpen(text);
     }
+    void ShowErrorBox(const std::string &text) override { log.push_back("errorbox " + text); }
+    bool AskConfirm(const std::string &text) override {
+        log.push_back("confirm " + text);
+        return confirmAnswer;
+    }
+    void CloseBoxes() override { log.push_back("closeboxes"); }
     void ShowAbout() override { log.push_back("about"); }
 };

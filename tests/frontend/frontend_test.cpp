@@ -42,6 +42,28 @@ std::string Script(bool zip, const std::string &drive, const std::string &dir,
 }
 std::string Template(bool zip) { return Script(zip, "G:", "pathload", "data.qxa"); }
 
+// The script a run writes: each disk tool step keeps its message in the
+// step log and ends the script with its number when it fails.
+std::string RunScript(bool zip, const std::string &drive, const std::string &dir,
+                      const std::string &archive) {
+    const std::string check = " 2>\"" + dir + "\\qxtool.log\"\r\nif errorlevel 1 exit ";
+    return "@echo off\r\n"
+           "path=" + dir + "\r\n" +
+           EchoLead + "系统正在制作U盘系统请等待自动结束" + EchoTail + "\r\n"
+           "qxtool " + drive + (zip ? FormatZip : FormatHdd) + check + "1\r\n"
+           "qxtool " + drive + " clear" + check + "2\r\n"
+           "qxtool " + drive + " load \"" + archive + "\"" + check + "3\r\n" +
+           EchoLead + "请弹出你的U盘" + EchoTail + "\r\n"
+           "control hotplug.dll\r\n"
+           "exit 0";
+}
+
+// The question before an unnamed, unlabelled drive of unknown size is erased.
+std::string PlainConfirm(const std::string &drive) {
+    return "confirm 即将清除以下U盘上的全部数据:\r\n\r\n盘符: " + drive +
+           "\r\n卷标: (无)\r\n容量: (未知)\r\n\r\n确定要继续吗?";
+}
+
 struct Front : ::testing::Test {
     FakeSystem sys;
     MainDialog dlg{sys};
@@ -195,8 +217,10 @@ TEST_F(Front, StartWritesTheFilesRunsTheScriptAndAsksForTheEject) {
     dlg.OnStart();
 
     const std::vector<std::string> expected = {
+        "describe E:\\",               PlainConfirm("E:"),
         "write " + Path("qxtool.exe"),  "progress 30",
         "write " + Path("edit1.6.qxa"), "progress 50",
+        "delete " + Path("qxtool.log"),
         "write " + Path("command.bat"), "progress 60",
         "run " + Path("command.bat") + " [] 5", "wait",
         "progress 90",                  "box 请弹出你的U盘!"};
@@ -204,7 +228,7 @@ TEST_F(Front, StartWritesTheFilesRunsTheScriptAndAsksForTheEject) {
     EXPECT_EQ(sys.files[Path("qxtool.exe")], ToolData);
     EXPECT_EQ(sys.files[Path("edit1.6.qxa")], ArchiveData);
     EXPECT_EQ(sys.scriptAtRun[Path("command.bat")],
-              Script(false, "E:", SysDir, Path("edit1.6.qxa")));
+              RunScript(false, "E:", SysDir, Path("edit1.6.qxa")));
     for (const char *name : {"qxtool.exe", "edit1.6.qxa", "command.bat"})
         EXPECT_EQ(sys.writesPerOpen[Path(name)], 1) << name;
     EXPECT_FALSE(sys.openedReadWrite[Path("qxtool.exe")]);
@@ -246,7 +270,7 @@ TEST_F(Front, ScriptBytesForModesDrivesAndDirectories) {
         }
         dlg.OnStart();
         const std::string archive = c.dir + "\\edit1.6.qxa";
-        EXPECT_EQ(sys.files[c.dir + "\\command.bat"], Script(c.zip, c.driveText, c.dir, archive))
+        EXPECT_EQ(sys.files[c.dir + "\\command.bat"], RunScript(c.zip, c.driveText, c.dir, archive))
             << c.drive << " " << c.dir;
         EXPECT_EQ(dlg.batchTemplate, Template(c.zip));
         dlg.OnModeHdd();
@@ -260,7 +284,7 @@ TEST_F(Front, SecondRunForAnotherDriveAndMode) {
     sys.checks[1016] = true;
     dlg.OnModeZip();
     dlg.OnStart();
-    EXPECT_EQ(sys.files[Path("command.bat")], Script(true, "F:", SysDir, Path("edit1.6.qxa")));
+    EXPECT_EQ(sys.files[Path("command.bat")], RunScript(true, "F:", SysDir, Path("edit1.6.qxa")));
     EXPECT_EQ(sys.Progress(), (std::vector<std::string>{"30", "50", "60", "90", "30", "50", "60", "90"}));
     EXPECT_EQ(dlg.awaitingReinsert, 1);
 }
@@ -330,7 +354,8 @@ TEST_F(Front, FailuresStopTheRunWhereTheyHappen) {
             EXPECT_TRUE(s.Boxes().empty()) << c.name;
             EXPECT_EQ(s.Grep("run ").size(), c.ran ? 1u : 0u) << c.name;
             EXPECT_TRUE(s.Grep("wait").empty()) << c.name;
-            EXPECT_EQ(d.awaitingReinsert, before) << c.name;
+            // A confirmed run leaves an earlier run's follow-up behind.
+            EXPECT_EQ(d.awaitingReinsert, 0) << c.name;
             EXPECT_EQ(d.driveChosen, 0) << c.name;
             std::vector<std::string> left;
             for (auto &f : s.files)
@@ -352,18 +377,248 @@ TEST_F(Front, StartAsksForTheSystemDirectoryAgainWhenItWasMissing) {
     sys.systemDirFails = false;
     dlg.OnStart();
     EXPECT_EQ(workDir, SysDir);
-    EXPECT_EQ(sys.files[Path("command.bat")], Script(false, "E:", SysDir, Path("edit1.6.qxa")));
+    EXPECT_EQ(sys.files[Path("command.bat")], RunScript(false, "E:", SysDir, Path("edit1.6.qxa")));
     EXPECT_TRUE(sys.Grep("error ").empty());
 }
 
-TEST_F(Front, AScriptStartedWithoutAProcessHandleCountsAsEnded) {
-    sys.shellGivesNoProcess = true;
+TEST_F(Front, AFailedRunStopsWithItsMessageAndNeverReportsSuccess) {
+    const std::string format = "qxtool E:" + FormatHdd;
+    const std::string load = "qxtool E: load \"" + Path("edit1.6.qxa") + "\"";
+    struct Case {
+        const char *name;
+        std::function<void(FakeSystem &)> setup;
+        std::string box;  // the failure box; empty: the system's report names the script
+    } cases[] = {
+        {"format fails",
+         [this](FakeSystem &s) {
+             s.scriptRun = [this](FakeSystem &f) {
+                 f.files[Path("qxtool.log")] = "qxtool: error: xd_seek fails at offset 0\r\n";
+                 return 1u;
+             };
+         },
+         "U盘系统制作失败!\r\n\r\n" + format + "\r\nqxtool: error: xd_seek fails at offset 0"},
+        {"clear fails without a message",
+         [](FakeSystem &s) { s.scriptRun = [](FakeSystem &) { return 2u; }; },
+         "U盘系统制作失败!\r\n\r\nqxtool E: clear"},
+        {"load fails",
+         [this](FakeSystem &s) {
+             s.scriptRun = [this](FakeSystem &f) {
+                 f.files[Path("qxtool.log")] = "qxtool: error: not enough space\n";
+                 return 3u;
+             };
+         },
+         "U盘系统制作失败!\r\n\r\n" + load + "\r\nqxtool: error: not enough space"},
+        {"console closed", [](FakeSystem &s) { s.scriptRun = [](FakeSystem &) { return 0xC000013Au; }; },
+         "U盘系统制作失败!\r\n\r\n(command.bat: exit status 0xC000013A)"},
+        {"no process to wait for", [](FakeSystem &s) { s.shellGivesNoProcess = true; },
+         "U盘系统制作失败!\r\n\r\n" + Path("command.bat")},
+        {"status not known", [](FakeSystem &s) { s.waitFails = true; }, ""},
+    };
+    for (const Case &c : cases) {
+        workDir.clear();
+        FakeSystem s;
+        s.systemDir = SysDir;
+        s.drives = {{"E:\\", DriveRemovable}};
+        s.strings = sys.strings;
+        s.resources = sys.resources;
+        // A message an earlier run left must not pass for this run's.
+        s.files[Path("qxtool.log")] = "qxtool: error: stale";
+        c.setup(s);
+        MainDialog d(s);
+        d.OnInitDialog();
+        s.Pick(d, 0);
+        s.log.clear();
+        d.OnStart();
+
+        if (c.box.empty()) {
+            EXPECT_EQ(s.Grep("error "), std::vector<std::string>{Path("command.bat")}) << c.name;
+            EXPECT_TRUE(s.Grep("errorbox ").empty()) << c.name;
+        } else {
+            EXPECT_EQ(s.Grep("errorbox "), std::vector<std::string>{c.box}) << c.name;
+        }
+        EXPECT_TRUE(s.Boxes().empty()) << c.name;  // neither the eject request nor success
+        EXPECT_EQ(s.Progress(), (std::vector<std::string>{"30", "50", "60"})) << c.name;
+        EXPECT_EQ(d.awaitingReinsert, 0) << c.name;
+        EXPECT_FALSE(d.runActive) << c.name;
+        EXPECT_EQ(s.openProcesses, 0) << c.name;
+        // Nothing that follows counts as the re-insertion.
+        s.log.clear();
+        d.OnDeviceChange(0x8004, 0);
+        d.OnDeviceChange(0x8000, 0);
+        EXPECT_TRUE(s.log.empty()) << c.name;
+    }
+}
+
+TEST_F(Front, TheDriveIsNamedAndConfirmedBeforeAnythingIsWritten) {
+    struct Case {
+        DriveInfo info;
+        std::string text;
+    } cases[] = {
+        {{"KORVANI", 8004304896ull, "SanDisk Cruzer Blade"},
+         "即将清除以下U盘上的全部数据:\r\n\r\n盘符: F:\r\n卷标: KORVANI\r\n容量: 7.5 GB\r\n"
+         "型号: SanDisk Cruzer Blade\r\n\r\n确定要继续吗?"},
+        {{"", 268435456ull, ""},
+         "即将清除以下U盘上的全部数据:\r\n\r\n盘符: F:\r\n卷标: (无)\r\n容量: 256 MB\r\n\r\n确定要继续吗?"},
+        {{"我的U盘", 0, ""},
+         "即将清除以下U盘上的全部数据:\r\n\r\n盘符: F:\r\n卷标: 我的U盘\r\n容量: (未知)\r\n\r\n确定要继续吗?"},
+    };
+    for (const Case &c : cases) {
+        for (bool ok : {false, true}) {
+            workDir.clear();
+            FakeSystem s;
+            s.systemDir = SysDir;
+            s.drives = {{"F:\\", DriveRemovable}};
+            s.strings = sys.strings;
+            s.resources = sys.resources;
+            s.driveInfo["F:\\"] = c.info;
+            s.confirmAnswer = ok;
+            MainDialog d(s);
+            d.OnInitDialog();
+            s.Pick(d, 0);
+            s.log.clear();
+            d.OnStart();
+            EXPECT_EQ(s.Grep("confirm "), std::vector<std::string>{c.text});
+            if (ok) {
+                EXPECT_EQ(s.Grep("run ").size(), 1u);
+                EXPECT_EQ(d.driveChosen, 0);
+                continue;
+            }
+            // Cancel: nothing written, nothing run, nothing moved; the same
+            // choice still stands.
+            EXPECT_EQ(s.log, (std::vector<std::string>{"describe F:\\", "confirm " + c.text}));
+            EXPECT_TRUE(s.files.empty());
+            EXPECT_EQ(s.progressPos, 0);
+            EXPECT_EQ(d.driveChosen, 1);
+            EXPECT_FALSE(d.runActive);
+        }
+    }
+}
+
+TEST_F(Front, ADriveGoneSinceItWasListedIsNotErased) {
+    OpenAndPick("E:\\");
+    sys.drives = {{"E:\\", 3}};  // the letter now names a fixed disk
+    dlg.OnStart();
+    EXPECT_EQ(sys.Boxes(), std::vector<std::string>{"找不到所选的U盘,请刷新列表后重新选择!"});
+    EXPECT_TRUE(sys.Grep("confirm ").empty());
+    EXPECT_TRUE(sys.files.empty());
+    EXPECT_EQ(dlg.driveChosen, 0);
+}
+
+TEST_F(Front, DriveListShowsLabelAndSize) {
+    struct Case {
+        DriveInfo info;
+        std::string entry;
+    } cases[] = {
+        {{"KORVANI", 8004304896ull, "m"}, "E:\\ KORVANI (7.5 GB)"},
+        {{"", 1073741823ull, ""}, "E:\\ (1023 MB)"},
+        {{"BOOT", 0, ""}, "E:\\ BOOT"},
+        {{"", 0, ""}, "E:\\"},
+    };
+    for (const Case &c : cases) {
+        sys.drives = {{"E:\\", DriveRemovable}};
+        sys.driveInfo["E:\\"] = c.info;
+        dlg.OnInitDialog();
+        EXPECT_EQ(sys.comboItems, std::vector<std::string>{c.entry});
+        // Picking the entry chooses the drive's root path.
+        sys.Pick(dlg, 0);
+        EXPECT_EQ(dlg.chosenDrive, "E:\\") << c.entry;
+    }
+}
+
+TEST_F(Front, DeviceEventsOfARunNeverCount) {
+    // The first run's follow-up is still open when a second run starts;
+    // events during the second run, as well as those the system delivers
+    // only when its wait ends, are the drive being formatted.
     OpenAndPick("E:\\");
     dlg.OnStart();
-    EXPECT_TRUE(sys.Grep("wait").empty());
-    EXPECT_EQ(sys.Progress(), (std::vector<std::string>{"30", "50", "60", "90"}));
+    ASSERT_EQ(dlg.awaitingReinsert, 1);
+    sys.Pick(dlg, 0);
+    std::vector<bool> seenRunning;
+    sys.whileScriptRuns = [&] {
+        seenRunning.push_back(dlg.runActive);
+        dlg.OnDeviceChange(0x8004, 0);
+        dlg.OnDeviceChange(0x8000, 0);
+    };
+    sys.scriptRun = [this](FakeSystem &) {
+        dlg.OnDeviceChange(0x8000, 0);
+        return 0u;
+    };
+    sys.log.clear();
+    dlg.OnStart();
+    EXPECT_EQ(seenRunning, std::vector<bool>{true});
     EXPECT_EQ(sys.Boxes(), std::vector<std::string>{"请弹出你的U盘!"});
+    EXPECT_EQ(sys.Progress(), (std::vector<std::string>{"30", "50", "60", "90"}));
     EXPECT_EQ(dlg.awaitingReinsert, 1);
+    // Also a confirmation left open keeps earlier runs' events out.
+    sys.Pick(dlg, 0);
+    sys.confirmAnswer = false;
+    sys.log.clear();
+    dlg.OnStart();
+    dlg.OnDeviceChange(0x8000, 0);
+    EXPECT_TRUE(sys.Boxes().empty());
+}
+
+TEST_F(Front, StickFilesAreWrittenToTheReinsertedVolume) {
+    const std::string list = "EFI/BOOT/BOOTX64.EFI\r\nboot/grub/grub.cfg\n\nEFI/BOOT/grubx64.efi\n";
+    const std::string x64 = "MZ-x64", cfg = "menuentry", grub = "MZ-grub";
+    struct Case {
+        const char *name;
+        uintptr_t arrived;  // letters the arrival names
+        std::function<void(FakeSystem &)> setup;
+        std::string root;         // where the files go
+        std::string failure;      // the failure box; empty: success
+    } cases[] = {
+        {"the chosen drive", 0, [](FakeSystem &) {}, "E:\\", ""},
+        {"the arrival names the chosen drive among others", (1u << 4) | (1u << 7), [](FakeSystem &) {},
+         "E:\\", ""},
+        {"the stick came back as H:", 1u << 7, [](FakeSystem &) {}, "H:\\", ""},
+        {"volume not ready", 0, [](FakeSystem &s) { s.volumeReady = false; }, "E:\\",
+         "UEFI启动文件写入U盘失败!\r\nE:\\\r\ncause"},
+        {"directory not made", 0, [](FakeSystem &s) { s.failingDirs.insert("E:\\boot\\grub"); }, "E:\\",
+         "UEFI启动文件写入U盘失败!\r\nE:\\boot\\grub\r\ncause"},
+        {"file not created", 0, [](FakeSystem &s) { s.uncreatable.insert("E:\\EFI\\BOOT\\grubx64.efi"); },
+         "E:\\", "UEFI启动文件写入U盘失败!\r\nE:\\EFI\\BOOT\\grubx64.efi\r\ncause"},
+        {"write fails", 0, [](FakeSystem &s) { s.failingWrites.insert("E:\\boot\\grub\\grub.cfg"); },
+         "E:\\", "UEFI启动文件写入U盘失败!\r\nE:\\boot\\grub\\grub.cfg\r\ncause"},
+        {"a file missing from the program", 0, [](FakeSystem &s) { s.stickResources.erase(4); }, "E:\\",
+         "UEFI启动文件写入U盘失败!\r\nE:\\EFI\\BOOT\\grubx64.efi\r\ncause"},
+    };
+    for (const Case &c : cases) {
+        workDir.clear();
+        FakeSystem s;
+        s.systemDir = SysDir;
+        s.drives = {{"E:\\", DriveRemovable}};
+        s.strings = sys.strings;
+        s.resources = sys.resources;
+        s.stickResources = {{1, list}, {2, x64}, {3, cfg}, {4, grub}};
+        c.setup(s);
+        MainDialog d(s);
+        d.OnInitDialog();
+        s.Pick(d, 0);
+        d.OnStart();
+        s.log.clear();
+        EXPECT_TRUE(d.OnDeviceChange(0x8000, c.arrived));
+        EXPECT_EQ(d.awaitingReinsert, 0) << c.name;
+        ASSERT_FALSE(s.log.empty());
+        EXPECT_EQ(s.log[0], "closeboxes") << c.name;
+        EXPECT_EQ(s.lockedResources, 0) << c.name;
+        EXPECT_EQ(s.openFiles, 0) << c.name;
+        if (!c.failure.empty()) {
+            EXPECT_EQ(s.Grep("errorbox "), std::vector<std::string>{c.failure}) << c.name;
+            EXPECT_TRUE(s.Boxes().empty()) << c.name;
+            EXPECT_TRUE(s.Grep("exec ").empty()) << c.name;
+            EXPECT_NE(s.progressPos, 100) << c.name;
+            continue;
+        }
+        const std::string r = c.root;
+        EXPECT_EQ(s.Grep("mkdir "), (std::vector<std::string>{r + "EFI", r + "EFI\\BOOT", r + "boot",
+                                                              r + "boot\\grub"})) << c.name;
+        EXPECT_EQ(s.files[r + "EFI\\BOOT\\BOOTX64.EFI"], x64) << c.name;
+        EXPECT_EQ(s.files[r + "boot\\grub\\grub.cfg"], cfg) << c.name;
+        EXPECT_EQ(s.files[r + "EFI\\BOOT\\grubx64.efi"], grub) << c.name;
+        EXPECT_EQ(s.Progress(), (std::vector<std::string>{"93", "96", "99", "100"})) << c.name;
+        EXPECT_EQ(s.Boxes(), std::vector<std::string>{"恭喜你,U盘系统制作成功!"}) << c.name;
+    }
 }
 
 TEST_F(Front, DeviceChanges) {
@@ -379,14 +634,14 @@ TEST_F(Front, DeviceChanges) {
         {1, Query, {}, 1},
         {1, Removal, {"box 请重新插入你的U盘即可!"}, 1},
         {1, Arrival,
-         {"progress 100", "box 恭喜你,U盘系统制作成功!",
+         {"closeboxes", "progress 100", "box 恭喜你,U盘系统制作成功!",
           "exec \"C:\\Program Files\\Web\\browser.exe\"korvani.example 5"},
          0},
     };
     for (const Case &c : cases) {
         sys.log.clear();
         dlg.awaitingReinsert = c.awaiting;
-        EXPECT_TRUE(dlg.OnDeviceChange(c.event, 0x1234));
+        EXPECT_TRUE(dlg.OnDeviceChange(c.event, 0));
         EXPECT_EQ(sys.log, c.log) << c.awaiting << " " << c.event;
         EXPECT_EQ(dlg.awaitingReinsert, c.awaitingAfter);
     }
@@ -499,8 +754,9 @@ TEST_F(Front, AboutCommand) {
     EXPECT_EQ(sys.Grep("about").size(), 2u);
 }
 
-TEST_F(Front, ExitDeletesTheThreeFiles) {
-    // After a run: the script first, then the tool, then the archive.
+TEST_F(Front, ExitDeletesTheCarriedFiles) {
+    // After a run: the script first, then the tool, the archive and the
+    // step log.
     sys.whileWindowOpen = [this](MainDialog &d) {
         sys.Pick(d, 0);
         d.OnStart();
@@ -509,16 +765,17 @@ TEST_F(Front, ExitDeletesTheThreeFiles) {
     EXPECT_EQ(FrontEndApp(sys).Run(), 0);
     EXPECT_EQ(sys.log, (std::vector<std::string>{"delete " + Path("command.bat"),
                                                  "delete " + Path("qxtool.exe"),
-                                                 "delete " + Path("edit1.6.qxa")}));
+                                                 "delete " + Path("edit1.6.qxa"),
+                                                 "delete " + Path("qxtool.log")}));
     EXPECT_TRUE(sys.files.empty());
 
-    // Without a run the same three deletions, and no message.
+    // Without a run the same deletions, and no message.
     workDir.clear();
     FakeSystem idle;
     idle.systemDir = SysDir;
     idle.whileWindowOpen = [&idle](MainDialog &) { idle.log.clear(); };
     FrontEndApp(idle).Run();
-    EXPECT_EQ(idle.Grep("delete ").size(), 3u);
+    EXPECT_EQ(idle.Grep("delete ").size(), 4u);
     EXPECT_TRUE(idle.Boxes().empty());
     EXPECT_TRUE(idle.Grep("error ").empty());
 

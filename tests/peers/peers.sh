@@ -7,7 +7,8 @@
 #
 # Every image is a sparse file in a fresh directory under /tmp; the only
 # devices touched are loop devices this script attaches itself, read-only
-# except in "loop", and detached again. Exit status 77 marks a skipped run.
+# except in "loop", and detached again. Exit status 77 marks a skipped run
+# (a failure under CI=true).
 set -u
 Q=$1
 mode=$2
@@ -20,9 +21,15 @@ cleanup() {
 trap cleanup EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+# A missing tool skips the run (status 77), and fails it under CI.
+skip() {
+  echo "SKIP: $*"
+  [ "${CI:-}" = true ] && { echo "FAIL: CI=true, so a missing tool is a failure"; exit 1; }
+  exit 77
+}
 
 for tool in fsck.fat mcopy fdisk; do
-  command -v "$tool" >/dev/null || { echo "SKIP: $tool not installed (scripts/setup installs it)"; exit 77; }
+  command -v "$tool" >/dev/null || skip "$tool not installed (scripts/setup installs it)"
 done
 
 # A fresh sparse image of N sectors.
@@ -187,12 +194,12 @@ nand     100000   --force --nalign 2048 --size 50000            | 16384 66383 50
 CASES
   ;;
 loop)
-  loop_usable || { echo "SKIP: /dev/loop-control is not usable here"; exit 77; }
+  loop_usable || skip "/dev/loop-control is not usable here"
   sectors=300000
   for words in "--extended 100m --force --align --primary 8m" "--raw --force --base 63 --fat32" "--force --zip"; do
     blank "$work/dev.img" $sectors
     blank "$work/file.img" $sectors
-    dev=$(losetup -f --show "$work/dev.img" 2>/dev/null) || { echo "SKIP: losetup could not attach"; exit 77; }
+    dev=$(losetup -f --show "$work/dev.img" 2>/dev/null) || skip "losetup could not attach"
     loops+=("$dev")
     # shellcheck disable=SC2086
     "$Q" "$dev" format $words >"$work/out1" 2>&1

@@ -1,9 +1,17 @@
 #!/usr/bin/env bash
 # Smoke tests of the Windows build under wine: usage, version, an error, and
 # reading a disk that the Linux build laid out. Usage: smoke.sh WIN_EXE LINUX_BIN
+# Exit status 77 (skipped) when something needed is missing; under CI=true
+# that is a failure instead.
 set -u
+skip() {
+  echo "SKIP: $*"
+  [ "${CI:-}" = true ] && { echo "FAIL: CI=true, so a missing tool is a failure"; exit 1; }
+  exit 77
+}
+[ "${1:-}" = --missing ] && skip "${2:-}"
 exe=$1 linux=$2
-if ! command -v wine >/dev/null; then echo "SKIP: wine is not installed"; exit 77; fi
+command -v wine >/dev/null || skip "wine is not installed (scripts/setup installs it)"
 [ -f "$exe" ] || { echo "FAIL: $exe was not built"; exit 1; }
 work=$(mktemp -d /tmp/qxwine.XXXXXX)
 trap 'rm -rf "$work"' EXIT

@@ -4,15 +4,21 @@
 //   layout                check every control of the main window: order, id,
 //                         class, text, place and size, key styles
 //   state                 drive list, its edit text, progress, radio checks
-//   select TEXT           choose the drive list entry TEXT (as a user would)
+//   select TEXT           choose the drive list entry that begins with TEXT
+//                         (as a user would)
 //   click ID              click button ID
 //   wait-box TEXT SECS    wait for a message box showing TEXT (a final '*'
 //                         matches any rest); print it
 //   ok-box TEXT           press OK on that message box and wait until it
 //                         has gone
+//   cancel-box TEXT       the same with Cancel
+//   boxes                 print the text of every message box still open
+//   resources EXE         print the manifest and the version strings of EXE
+//   keyboard              check that Tab and the arrow keys reach both mode
+//                         radios
 //   device arrival|removal  send the device-change broadcast's event
-//   about                 open the about box from the system menu, print and
-//                         close it
+//   about                 open the about box from the system menu, print it,
+//                         whether it is centred on the screen, and close it
 //   link-click            left click in the middle of the link text
 //   close                 press the exit button
 //   wait-gone SECS        wait until the main window has closed
@@ -169,10 +175,11 @@ const Expected Controls[] = {
     {-1, L"Button", L"请选择你的BISO支持的USB启动方式【默认为USB-HDD】", 45, 195, 232, 33,
      0x0F | BS_CENTER, BS_GROUPBOX | BS_CENTER},
     {1014, L"Button", L"", 36, 209, 16, 8, 0x0F | WS_VISIBLE | GroupTab, BS_AUTORADIOBUTTON | GroupTab},
-    {1015, L"Button", L"USB-HDD模式", 58, 210, 60, 10, 0x0F | WS_VISIBLE | WS_GROUP,
-     BS_AUTORADIOBUTTON | WS_VISIBLE | WS_GROUP},
-    {1016, L"Button", L"USB-ZIP模式", 184, 210, 60, 10, 0x0F | WS_VISIBLE | WS_GROUP,
-     BS_AUTORADIOBUTTON | WS_VISIBLE | WS_GROUP},
+    // The two modes: one group with a tab stop.
+    {1015, L"Button", L"USB-HDD模式", 58, 210, 60, 10, 0x0F | WS_VISIBLE | GroupTab,
+     BS_AUTORADIOBUTTON | WS_VISIBLE | GroupTab},
+    {1016, L"Button", L"USB-ZIP模式", 184, 210, 60, 10, 0x0F | WS_VISIBLE | GroupTab,
+     BS_AUTORADIOBUTTON | WS_VISIBLE},
 };
 
 int CheckLayout(HWND main) {
@@ -275,6 +282,48 @@ int wmain(int argc, wchar_t **argv) {
         std::printf(h ? "window: %s\n" : "window: none\n", Utf8(MainTitle).c_str());
         return h ? 0 : 1;
     }
+    if (act == "resources") {
+        // The manifest and version strings as Windows reads them from the
+        // file, without running it.
+        std::wstring exe = FromUtf8(arg(0).c_str());
+        HMODULE m = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        if (m == nullptr) {
+            std::printf("resources: cannot load\n");
+            return 1;
+        }
+        HRSRC r = FindResourceW(m, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+        if (r != nullptr) {
+            const char *p = static_cast<const char *>(LockResource(LoadResource(m, r)));
+            std::string text(p, SizeofResource(m, r));
+            size_t pos = 0;
+            while (pos < text.size()) {
+                size_t end = text.find('\n', pos);
+                if (end == std::string::npos)
+                    end = text.size();
+                std::printf("manifest: %s\n", text.substr(pos, end - pos).c_str());
+                pos = end + 1;
+            }
+        }
+        FreeLibrary(m);
+        DWORD ignored = 0, size = GetFileVersionInfoSizeW(exe.c_str(), &ignored);
+        std::vector<BYTE> info(size ? size : 1);
+        if (size != 0 && GetFileVersionInfoW(exe.c_str(), 0, size, info.data())) {
+            VS_FIXEDFILEINFO *fixed = nullptr;
+            UINT len = 0;
+            if (VerQueryValueW(info.data(), L"\\", reinterpret_cast<void **>(&fixed), &len) && fixed)
+                std::printf("version: file %lu.%lu.%lu.%lu\n", fixed->dwFileVersionMS >> 16,
+                            fixed->dwFileVersionMS & 0xFFFF, fixed->dwFileVersionLS >> 16,
+                            fixed->dwFileVersionLS & 0xFFFF);
+            for (const wchar_t *key : {L"ProductName", L"FileVersion", L"FileDescription",
+                                       L"CompanyName", L"OriginalFilename"}) {
+                std::wstring q = std::wstring(L"\\StringFileInfo\\080403a8\\") + key;
+                wchar_t *value = nullptr;
+                if (VerQueryValueW(info.data(), q.c_str(), reinterpret_cast<void **>(&value), &len) && value)
+                    std::printf("version: %s=%s\n", Utf8(key).c_str(), Utf8(value).c_str());
+            }
+        }
+        return 0;
+    }
     HWND main = MainWindow();
     if (act == "wait-gone") {
         for (int i = 0; i < int(std::atof(arg(0).c_str()) * 10) && MainWindow(); ++i)
@@ -294,7 +343,7 @@ int wmain(int argc, wchar_t **argv) {
     if (act == "select") {
         HWND combo = GetDlgItem(main, 1000);
         std::wstring want = FromUtf8(arg(0).c_str());
-        LRESULT i = SendMessageW(combo, CB_FINDSTRINGEXACT, WPARAM(-1),
+        LRESULT i = SendMessageW(combo, CB_FINDSTRING, WPARAM(-1),
                                  reinterpret_cast<LPARAM>(want.c_str()));
         if (i == CB_ERR)
             return 1;
@@ -309,7 +358,52 @@ int wmain(int argc, wchar_t **argv) {
         // Posted, because the start button's work blocks the window.
         return PostMessageW(GetDlgItem(main, id), BM_CLICK, 0, 0) ? 0 : 1;
     }
-    if (act == "wait-box" || act == "ok-box") {
+    if (act == "boxes") {
+        // Every message box of the front end's thread still shown.
+        DWORD pid = 0, thread = GetWindowThreadProcessId(main, &pid);
+        struct Ctx {
+            HWND main;
+            int n;
+        } ctx = {main, 0};
+        EnumThreadWindows(
+            thread,
+            [](HWND h, LPARAM lp) -> BOOL {
+                auto *c = reinterpret_cast<Ctx *>(lp);
+                if (h != c->main && IsWindowVisible(h) && ClassOf(h) == L"#32770" &&
+                    GetDlgItem(h, 0xFFFF) != nullptr) {
+                    std::printf("open box: %s\n", Utf8(Text(GetDlgItem(h, 0xFFFF))).c_str());
+                    ++c->n;
+                }
+                return TRUE;
+            },
+            reinterpret_cast<LPARAM>(&ctx));
+        std::printf("boxes: %d\n", ctx.n);
+        return 0;
+    }
+    if (act == "keyboard") {
+        // Tab from the control before the radios lands on the mode group,
+        // and the arrow key moves within it to the other mode.
+        HWND hdd = GetDlgItem(main, 1015), zip = GetDlgItem(main, 1016);
+        HWND refresh = GetDlgItem(main, 1001);
+        bool tabReaches = false;
+        HWND c = refresh;
+        for (int i = 0; i < 20 && c != nullptr; ++i) {
+            c = GetNextDlgTabItem(main, c, FALSE);
+            if (c == hdd || c == zip) {
+                tabReaches = true;
+                break;
+            }
+            if (c == refresh)
+                break;
+        }
+        bool arrowReaches = GetNextDlgGroupItem(main, hdd, FALSE) == zip &&
+                            GetNextDlgGroupItem(main, zip, FALSE) == hdd;
+        std::printf("keyboard: tab %d arrows %d (after 1015: %d, after 1016: %d)\n", tabReaches ? 1 : 0,
+                    arrowReaches ? 1 : 0, GetDlgCtrlID(GetNextDlgGroupItem(main, hdd, FALSE)),
+                    GetDlgCtrlID(GetNextDlgGroupItem(main, zip, FALSE)));
+        return tabReaches && arrowReaches ? 0 : 1;
+    }
+    if (act == "wait-box" || act == "ok-box" || act == "cancel-box") {
         std::wstring text = FromUtf8(arg(0).c_str());
         double secs = act == "wait-box" ? std::atof(arg(1).c_str()) : 2;
         HWND box = nullptr;
@@ -322,9 +416,10 @@ int wmain(int argc, wchar_t **argv) {
             std::printf("no box: %s\n", arg(0).c_str());
             return 1;
         }
-        if (act == "ok-box") {
+        if (act != "wait-box") {
             // Pressed, and gone before the next action.
-            PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+            int button = act == "ok-box" ? IDOK : IDCANCEL;
+            PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
             for (int i = 0; i < 100 && IsWindow(box); ++i)
                 Sleep(100);
             return IsWindow(box) ? 1 : 0;
@@ -340,9 +435,17 @@ int wmain(int argc, wchar_t **argv) {
                 hasIcon = true;
         }
         std::printf("box: text=%s\n", Utf8(Text(GetDlgItem(box, 0xFFFF))).c_str());
+        // The default button: the one with the default push button style.
+        const char *def = "none";
+        for (int id : {IDOK, IDCANCEL}) {
+            HWND b = GetDlgItem(box, id);
+            if (b != nullptr && (GetWindowLongW(b, GWL_STYLE) & 0x0F) == BS_DEFPUSHBUTTON)
+                def = id == IDOK ? "ok" : "cancel";
+        }
         std::printf("box: title=%s owner=%s ok=%d cancel=%d icon=%d\n", Utf8(Text(box)).c_str(),
                     GetWindow(box, GW_OWNER) == main ? "main" : "other",
                     GetDlgItem(box, IDOK) != nullptr ? 1 : 0, cancel ? 1 : 0, hasIcon ? 1 : 0);
+        std::printf("box: default=%s\n", def);
         return 0;
     }
     if (act == "device") {
@@ -381,6 +484,13 @@ int wmain(int argc, wchar_t **argv) {
         for (HWND c = GetWindow(about, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
             texts += "[" + Utf8(Text(c)) + "]";
         std::printf("about: %s\n", texts.c_str());
+        // Centred on the screen's work area, as the main window is.
+        RECT r, work;
+        GetWindowRect(about, &r);
+        SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+        int dx = (r.left + r.right) / 2 - (work.left + work.right) / 2;
+        int dy = (r.top + r.bottom) / 2 - (work.top + work.bottom) / 2;
+        std::printf("about: centred %d (off by %d,%d)\n", dx * dx + dy * dy <= 8 ? 1 : 0, dx, dy);
         PostMessageW(about, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
         for (int i = 0; i < 50 && IsWindow(about); ++i)
             Sleep(100);
