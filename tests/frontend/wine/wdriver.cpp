@@ -159,7 +159,8 @@ struct Expected {
 
 const DWORD GroupTab = WS_GROUP | WS_TABSTOP;
 const Expected Controls[] = {
-    {1002, L"Button", L"开始制作", 60, 251, 50, 14, 0x0F | WS_VISIBLE, BS_DEFPUSHBUTTON | WS_VISIBLE},
+    {1002, L"Button", L"开始制作", 60, 251, 50, 14, 0x0F | WS_VISIBLE | GroupTab,
+     BS_DEFPUSHBUTTON | WS_VISIBLE | GroupTab},
     {2, L"Button", L"退出", 194, 251, 50, 14, 0x0F | WS_VISIBLE, BS_PUSHBUTTON | WS_VISIBLE},
     // The combo box hands WS_VSCROLL on to its list and drops it itself.
     {1000, L"ComboBox", nullptr, 66, 113, 170, -1, 0x03 | CBS_SORT | WS_TABSTOP,
