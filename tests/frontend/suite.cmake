@@ -26,7 +26,11 @@ gtest_discover_tests(frontend_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS front
 if(TARGET qxfront_win)
   get_property(QXFRONT_ARCHIVE GLOBAL PROPERTY QXFRONT_ARCHIVE)
   set(front_wine_args ${CMAKE_BINARY_DIR}/frontend-win ${CMAKE_BINARY_DIR}/frontend-win/qxfront/qxtool.exe
-      ${QXFRONT_ARCHIVE} ${CMAKE_BINARY_DIR}/frontend-wine)
+      ${QXFRONT_ARCHIVE} ${CMAKE_BINARY_DIR}/frontend-wine
+      ${CMAKE_BINARY_DIR}/stickfs.list ${CMAKE_BINARY_DIR}/stickfs)
+  if(NOT TARGET stick_files)
+    set(front_wine_args --missing "the stick's boot files (target stick_files) are not built")
+  endif()
 else()
   set(front_wine_args --missing "the Windows build (MinGW-w64) is not available")
 endif()

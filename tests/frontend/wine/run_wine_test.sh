@@ -2,7 +2,8 @@
 # The front end end to end under wine, in a virtual X screen, in a Chinese
 # (code page 936) locale, with a fresh wine prefix of its own:
 #   - the program file carries its manifest (administrator rights, supported
-#     systems, DPI awareness, common controls 6) and its version strings;
+#     systems, DPI awareness, common controls 6) and its version strings,
+#     and every boot file the build made for the stick's data partition;
 #   - the main window opens with every control of its dialog in place and
 #     its Chinese texts; a screenshot is kept as an artifact; the keyboard
 #     reaches both mode radios; the about box is centred;
@@ -25,7 +26,7 @@
 #     deletes the carried files.
 # A stand-in program records what the "browser" is asked to open.
 #
-# Usage: run_wine_test.sh FRONTEND_BUILD_DIR TOOL_EXE ARCHIVE OUTDIR
+# Usage: run_wine_test.sh FRONTEND_BUILD_DIR TOOL_EXE ARCHIVE OUTDIR STICK_LIST STICK_DIR
 #        run_wine_test.sh --missing REASON
 # Exit status 77 (skipped) when a needed program is missing; under CI=true
 # that is a failure instead.
@@ -41,7 +42,7 @@ for prog in wine wineserver xvfb-run Xvfb xauth import convert localedef iconv c
     command -v "$prog" >/dev/null 2>&1 || skip "$prog is not installed (scripts/setup installs it)"
 done
 
-FRONT_DIR=$1 TOOL_EXE=$2 ARCHIVE=$3 OUT=$4
+FRONT_DIR=$1 TOOL_EXE=$2 ARCHIVE=$3 OUT=$4 STICK_LIST=$5 STICK_DIR=$6
 # The small tree of stick files the stand-in variant carries.
 SRC_WINE=$(cd "$(dirname "$0")" && pwd)
 
@@ -179,6 +180,18 @@ the version strings give the product|version: ProductName=KorvaniW
 the version strings give the file version|version: FileVersion=1.0.0.0
 the version strings give the description|version: FileDescription=KorvaniW U盘启动盘制作工具
 RESOURCES
+# (The prefix has no Z: drive: the files go below C:.)
+carried=$WINEPREFIX/drive_c/qxtest/carried
+mkdir -p "$carried"
+drv_log stick-files 'C:\qxtest\qxfront.exe' 'C:\qxtest\carried' > "$work/stick.txt"
+n=0
+while IFS= read -r f; do
+    [ -n "$f" ] || continue
+    n=$((n + 1))
+    cmp -s "$STICK_DIR/$f" "$carried/$f" || bad "the program carries the stick's boot file $f as built"
+done < "$STICK_LIST"
+check "the program carries all $n boot files the build made for the stick" \
+    test "$n" -gt 0 -a "$(grep -c '^stick-file: ' "$work/stick.txt")" = "$n"
 
 # --- the window ----------------------------------------------------------------------------
 start_front() {  # start_front 'C:\path\qxfront.exe'

@@ -14,6 +14,8 @@
 //   cancel-box TEXT       the same with Cancel
 //   boxes                 print the text of every message box still open
 //   resources EXE         print the manifest and the version strings of EXE
+//   stick-files EXE DIR   write the stick's boot files that EXE carries into
+//                         DIR, under their listed paths
 //   keyboard              check that Tab and the arrow keys reach both mode
 //                         radios
 //   device arrival|removal  send the device-change broadcast's event
@@ -325,6 +327,44 @@ int wmain(int argc, wchar_t **argv) {
         }
         return 0;
     }
+    if (act == "stick-files") {
+        // Resource "STICK" 1 lists the paths; 2, 3, ... are the files.
+        HMODULE m = LoadLibraryExW(FromUtf8(arg(0).c_str()).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        HRSRC r = m ? FindResourceW(m, MAKEINTRESOURCEW(1), L"STICK") : nullptr;
+        if (r == nullptr) {
+            std::printf("stick-files: no list\n");
+            return 1;
+        }
+        std::string list(static_cast<const char *>(LockResource(LoadResource(m, r))), SizeofResource(m, r));
+        std::wstring dir = FromUtf8(arg(1).c_str());
+        int id = 2, bad = 0;
+        for (size_t pos = 0; pos < list.size();) {
+            size_t end = list.find('\n', pos);
+            if (end == std::string::npos)
+                end = list.size();
+            std::wstring path = FromUtf8(list.substr(pos, end - pos).c_str());
+            pos = end + 1;
+            if (path.empty())
+                continue;
+            for (size_t i = 0; i < path.size(); ++i)
+                if (path[i] == L'/') {
+                    path[i] = L'\\';
+                    CreateDirectoryW((dir + L"\\" + path.substr(0, i)).c_str(), nullptr);
+                }
+            HRSRC f = FindResourceW(m, MAKEINTRESOURCEW(id++), L"STICK");
+            HANDLE h = CreateFileW((dir + L"\\" + path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+            DWORD written = 0;
+            if (f == nullptr || h == INVALID_HANDLE_VALUE ||
+                !WriteFile(h, LockResource(LoadResource(m, f)), SizeofResource(m, f), &written, nullptr))
+                ++bad;
+            if (h != INVALID_HANDLE_VALUE)
+                CloseHandle(h);
+            std::printf("stick-file: %s\n", Utf8(path).c_str());
+        }
+        FreeLibrary(m);
+        return bad == 0 ? 0 : 1;
+    }
     HWND main = MainWindow();
     if (act == "wait-gone") {
         for (int i = 0; i < int(std::atof(arg(0).c_str()) * 10) && MainWindow(); ++i)
@@ -481,6 +521,9 @@ int wmain(int argc, wchar_t **argv) {
             std::printf("no about box\n");
             return 1;
         }
+        // Found while it is being made: wait until it is shown.
+        for (int i = 0; i < 50 && !IsWindowVisible(about); ++i)
+            Sleep(100);
         std::string texts;
         for (HWND c = GetWindow(about, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
             texts += "[" + Utf8(Text(c)) + "]";
