@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -262,6 +263,19 @@ void create_archive(xd_t *xd, int argc, char **argv) {
     qx_list_tail = 0;
     qx_ar_size = n + 2;
 
+    // An archive already at this place stays readable at every instant: its
+    // list is emptied by one sector first (sector 1 starts every list), then
+    // the new list's other sectors are cleared, then the header names the
+    // new list, and only then is the file cut to its new length.
+    std::vector<uint8_t> list(size_t(n) * SECTOR, 0);
+    add_mark(list.data(), n, 1, 0);
+    seek_disk(xd, 1);
+    write_disk(xd, list.data(), 1);
+    flush_disk(xd);
+    if (n > 1) {
+        write_disk(xd, list.data() + SECTOR, n - 1);
+        flush_disk(xd);
+    }
     uint8_t *h = global_buffer;
     memset(h, 0, SECTOR);
     memcpy(h, QXAR, 4);
@@ -273,5 +287,9 @@ void create_archive(xd_t *xd, int argc, char **argv) {
     put32(h + hdr::EXT_SIZE, ext);
     seek_disk(xd, 0);
     write_disk(xd, h, 1);
-    write_header(xd);
+    flush_disk(xd);
+    if (!(xd_flags(xd) & XD_DEVICE)) {
+        seek_disk(xd, n + 1);
+        if (xd_truncate(xd)) quit("xd_write fails at offset %u, size %d", n + 1, 0);
+    }
 }

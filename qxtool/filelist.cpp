@@ -156,7 +156,7 @@ void store_use(xd_t *xd) { store_begin(xd); }
 
 void store_committed() { snapshot(); }
 
-void store_commit(xd_t *xd) { commit_list(xd); }
+void store_commit(xd_t *xd) { commit_list(xd, true); }
 
 bool store_find_unused_in(uint32_t count, uint32_t lo, uint32_t hi, uint32_t *start) {
     ensure_snapshot();

@@ -80,6 +80,9 @@ void store_commit(xd_t *xd);
 // store. read_header calls recover_list with the list sectors as read; it
 // completes an interrupted commit and returns true, or returns false.
 void commit_list(xd_t *xd);
+// more_follows: the command goes on writing, possibly over sectors that
+// only the old list named.
+void commit_list(xd_t *xd, bool more_follows);
 bool recover_list(xd_t *xd, const uint8_t *raw_marked);
 // Notes the list sectors as read from the disk (marked form).
 void store_noted(const uint8_t *raw_marked);
@@ -92,6 +95,10 @@ int list_room();
 // does not name them, else with the next commit.
 void store_write_file_sectors(xd_t *xd, uint32_t sector, const uint8_t *data, uint32_t count);
 void reset_store_commit();
+// Before a format: empties the list of a store found on the target (a disk
+// or an archive), retires its commit record and flushes, so no list names
+// data that the format goes on to overwrite.
+void retire_store(xd_t *xd);
 uint32_t store_crc32(const uint8_t *p, size_t n);
 
 // Program-wide state of the file store back to its start values.

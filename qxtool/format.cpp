@@ -10,6 +10,7 @@
 #include "common.h"
 #include "disk.h"
 #include "fat.h"
+#include "filestore.h"
 #include "format.h"
 #include "layout.h"
 #include "options.h"
@@ -288,6 +289,9 @@ void plan_format(xd_t *xd, int argc, char **argv, format_plan *plan) {
 }
 
 void write_format(xd_t *xd, const format_plan *plan) {
+    // A store already on the disk is emptied on the medium before any of the
+    // data it names is overwritten.
+    retire_store(xd);
     if (plan->opt.raw) write_raw(xd, plan);
     else write_qx(xd, plan);
 }

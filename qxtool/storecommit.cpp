@@ -229,7 +229,9 @@ void reset_store_commit() {
     deferred.clear();
 }
 
-void commit_list(xd_t *xd) {
+void commit_list(xd_t *xd) { commit_list(xd, false); }
+
+void commit_list(xd_t *xd, bool more_follows) {
     const uint32_t new_end = qx_ar_mode ? get_ar_size() : 0;
     const int old_tail = store_disk_tail();
     const uint32_t old_used = used_of(old_tail), used = used_of(qx_list_tail);
@@ -249,6 +251,8 @@ void commit_list(xd_t *xd) {
         if (disk_image.size() != img.size()) disk_image.assign(img.size(), 0xFF);
         write_in_place(xd, img, false);
         if (used != hused) set_list_used(xd, used);
+        // The command goes on to reuse sectors the old list named.
+        if (more_follows) flush_disk(xd);
         if (qx_ar_mode && new_end < qx_ar_size) {
             flush_disk(xd);
             cut_archive(xd, new_end);
@@ -365,4 +369,30 @@ bool recover_list(xd_t *xd, const uint8_t *raw_marked) {
     if (qx_ar_mode && get32(desc + rec::END)) cut_archive(xd, get32(desc + rec::END));
     flush_disk(xd);
     return true;
+}
+
+void retire_store(xd_t *xd) {
+    uint8_t sec[SECTOR];
+    if (xd_size(xd) == 0 || xd_seek(xd, 0) || xd_read(xd, sec, 1)) return;
+    uint32_t list_start;
+    if (!memcmp(sec + mbr::MAGIC, "QXBF", 4)) {
+        const uint32_t hsec = get16(sec + mbr::BOOT_BASE) + 1u;
+        if (xd_seek(xd, hsec) || xd_read(xd, sec, 1) || !get16(sec + hdr::BOOT_SIZE)) return;
+        list_start = hsec + get16(sec + hdr::BOOT_SIZE);
+    } else if (!memcmp(sec, "QXAR", 4)) {
+        list_start = 1;
+    } else {
+        return;
+    }
+    const uint32_t sectors = get16(sec + hdr::LIST_SECTORS);
+    if (!sectors) return;
+    uint8_t z[SECTOR] = {};
+    put16(z + 510, list_start & 0xFFFF);
+    write_at(xd, list_start, z, 1);
+    if (sectors > 1) {
+        const uint32_t d = list_start + sectors - 1;
+        put16(z + 510, d & 0xFFFF);
+        write_at(xd, d, z, 1);
+    }
+    flush_disk(xd);
 }
