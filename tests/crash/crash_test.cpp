@@ -166,13 +166,25 @@ TEST(Crash, OverflowIntoTheExtendedAreaAndFillingIt) {
     });
 }
 
-// Fails today: the replace is refused ("not enough space to keep the old
-// data while it is replaced") where the old item's place is the only room.
-TEST(Crash, DISABLED_ReplaceInAFullArea) {
+// Where the old item's place is the only room, no order of writes keeps
+// either the old or the new bytes under the name: the replace is refused
+// before it writes anything. With room beside the old item, the old item
+// stays whole until the list names the new one.
+TEST(Crash, ReplaceInAFullArea) {
     FullDisk d;
+    const std::vector<uint8_t> before = read_file(d.img);
+    const std::vector<std::vector<std::string>> refused = {
+        {d.img, "add", "p2", d.file(pattern_bytes(510 * 20, 2))},
+        {d.img, "add", "-e", "e1", d.file(pattern_bytes(512 * 30, 4))},
+    };
+    for (const auto &w : refused) {
+        EXPECT_EQ(run_tool(w).err, "qxtool: error: not enough space to keep the old data while it is replaced\n");
+        EXPECT_EQ(read_file(d.img), before);
+    }
     expect_intact(d.img, {
-        {"replace filling the primary area", {"add", "p2", d.file(pattern_bytes(510 * 20, 2))}, mid_lists()},
-        {"replace in the full extended area", {"add", "-e", "e1", d.file(pattern_bytes(512 * 30, 4))}, mid_lists()},
+        {"replace into the last free primary sectors", {"add", "p1", d.file(pattern_bytes(510 * 4, 5))}, {}},
+        {"replace beside the old item in the extended area", {"add", "-e", "e1", d.file(pattern_bytes(512 * 18, 6))},
+         {}},
     });
 }
 
@@ -202,10 +214,7 @@ struct LoaderDisk : Disk {
 
 }  // namespace
 
-// Fails today: a list stored mid-pack is not flushed before data moves
-// over places it names: 77/224 (1-sector list), 37/190 (2-sector list) and
-// 20/102 (moving a loader) states broken.
-TEST(Crash, DISABLED_Pack) {
+TEST(Crash, Pack) {
     for (int large = 0; large < 2; large++) {
         Disk d(4, 300, 200);
         // Small and large items after large and small gaps, in both areas:
@@ -279,16 +288,12 @@ TEST(Crash, ArchiveListRewritesAndTruncation) {
     });
 }
 
-// Fails today: 1/4 states broken: the new header (one list sector) lands
-// before the new list, over the old list's first sector.
-TEST(Crash, DISABLED_CreateOverAnArchive) {
+TEST(Crash, CreateOverAnArchive) {
     Archives t;
     expect_intact(t.big, {{"archive: create over it", {"create", "-l", "510"}, {}}});
 }
 
-// Fails today: 11/24 and 12/26 states broken: the old list survives while
-// the primary area it names is rewritten, or lies torn.
-TEST(Crash, DISABLED_FormatOverAStore) {
+TEST(Crash, FormatOverAStore) {
     ScratchDir s;
     std::string img = s.path("disk.img"), in = s.path("in");
     make_blank(img, 26000);
