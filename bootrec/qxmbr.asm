@@ -1,7 +1,7 @@
 ; The boot record program. One source, two variants: the release build and
 ; the debug build (-DDEBUG), which differ only in sector 0.
 ;
-; Image layout (2,160 bytes):
+; Image layout (2,552 bytes: sector 0 and four marked sectors of 510):
 ;   0x000  sector 0: jump, BPB area, sector-0 code, boot record fields, 55 AA
 ;   0x200  16-byte header template (version 1.6)
 ;   0x210  stage 2, carried on the disk as a 510-byte-per-sector stream
@@ -18,13 +18,16 @@
 ;   0x2000            sector 0 as read again; its partition slots 1 to 3
 ;                     hold the variables
 ;   0x2200            header and stage 2
-;   0x2A00            block-move table, menu buffer from 0x2A40
-;   0x7BFC            ES:DI as the BIOS left them; the stack below
+;   0x2A00            block-move table
+;   0x7BFC            ES:DI as the BIOS left them; the stack below, down to
+;                     the block-move table
 ;   0x7C00            chain and syslinux destination
+;   0x7E00            menu buffer (up to 64 sectors and 260 zeros)
 ;   0x10000           file list, marks removed
 ;   0x20000           grldr destination, freedos staging
 ;   0x80000           read buffer: every file read goes through it
-;   0x90000 ...       linux
+;   0x90000 ...       linux real-mode part, heap and command line, below
+;                     the base memory top (int 12h)
         bits 16
         cpu 386
 
@@ -35,7 +38,7 @@ CODE_START equ 0x28
 %else
 CODE_START equ 0x60
 %endif
-IMAGE_SIZE equ 2160
+IMAGE_SIZE equ 2552
 
         section .text start=0 vstart=SEC0
 
@@ -127,11 +130,10 @@ relocated:
         push ds
         pop es
         lea di, [V(VARS)]
-        mov cx, VARS_LEN
+        mov cl, VARS_LEN                ; CH is 0
         mov al, 0
         rep stosb
         mov byte [V(dap)], 0x10
-        mov byte [V(text_attr)], 7
         inc byte [V(dap_count)]
         mov word [V(dap_seg)], STAGE2 >> 4
         mov [V(drive)], dl
@@ -148,14 +150,15 @@ relocated:
         shr cx, 1
         jnc chs_mode
         inc byte [V(lba_mode)]
-        mov eax, 544
+        mov ax, 544
         call read1
-        setnc byte [V(lba_mode)]
         jnc read_hdr
+        dec byte [V(lba_mode)]
 chs_mode:
         ; Geometry probe: cylinder 0 head 1 sector 1 is view sector spt,
         ; cylinder 1 head 0 sector 1 is view sector spt * heads. Both
-        ; quotients must be 1 to 255 (a spt of 0 fails the heads check).
+        ; quotients must be below 256 (a spt of 0 fails the heads check); a
+        ; heads of 0 fails the cylinder check of every later read.
         mov cx, 1
         mov dh, 1
         call probe
@@ -167,11 +170,9 @@ chs_mode:
         cmp ah, bl
         jae halt
         div bl
-        test al, al
-        jz halt
         mov [V(heads)], al
 read_hdr:
-        movzx eax, word [V(boot_base)]
+        mov ax, [V(boot_base)]
         inc ax
         sub ax, [V(copy_no)]
         call read1
@@ -194,37 +195,36 @@ probe:
 .mark:  sub ax, [V(copy_no)]
         ret
 
-; read_chs_raw: one sector by function 02h, halting on failure (no retry).
+; read_chs_raw: one sector by function 02h, with the retries of a single
+; sector; halts when they all fail.
 ; in: BX = buffer segment (offset 0), CX, DH = CHS address, DL = drive.
-; out: ES = BX. clobbers: AX, BX.
+; out: ES = BX. clobbers: AX, BX, DI.
 read_chs_raw:
         mov es, bx
         xor bx, bx
         mov ax, 0x0201
-        call bios_read
+        call try_read
         jc halt
         ret
 
-; die: prints the message at SI, then halt: stops for good, interrupts
-; enabled. Stage 2 prints with its print_text.
-die:
-        call print_text
+; halt: stops for good, interrupts enabled.
 halt:
         sti
         hlt
         jmp halt
 
-; read1: one sector at BIOS-view sector EAX to 0x2200 (dap_count and
-; dap_seg as set at start). out: CF on failure. clobbers: as xfer.
+; read1: one sector at BIOS-view sector AX (below 65536) to 0x2200
+; (dap_count and dap_seg as set at start, the high word of dap_lba 0).
+; out: CF on failure. clobbers: as xfer.
 read1:
-        mov [V(dap_lba)], eax
+        mov [V(dap_lba)], ax
 
 ; xfer: one BIOS read of dap_count sectors at BIOS-view sector dap_lba to
 ; dap_seg:0000, by function 42h in LBA mode, else by 02h with the count cut
 ; at the end of the track (a cylinder above 1023 halts). After a failure
 ; dap_count holds the count asked for and the drive has been reset.
 ; in: BP. out: CF set on failure, dap_count. clobbers: EAX, EBX, ECX,
-; EDX, SI, ES.
+; EDX, SI, DI, ES.
 xfer:
         mov ax, [V(dap_count)]
         lea si, [V(dap)]
@@ -259,17 +259,28 @@ xfer:
 .go:    mov dl, [V(drive)]
         mov es, [V(dap_seg)]
         xor bx, bx
-        call bios_read
+
+; try_read: a BIOS read; a single sector that fails is tried again, four
+; tries in all (each failure resets the drive). A failed read leaves the
+; count it asked for in dap_count (harmless before the variables are set:
+; the read that fills them is tried again).
+; in: as bios_read. out: CF set when it failed. clobbers: DI.
+try_read:
+        mov di, 4
+.again: call bios_read
         jnc .ok
         mov [V(dap_count)], al
-        mov ah, 0
-        int 0x13
-        stc
+        cmp al, 1
+        jne .fail
+        dec di
+        jnz .again
+.fail:  stc
 .ok:    ret
 
-; bios_read: one int 13h read, carry set beforehand and interrupts enabled
-; after. The debug build prints its dump line after it, keeping the read's
-; flags around the dump. It comes last in sector 0 so that the debug build's
+; bios_read: one int 13h read, carry set beforehand, interrupts enabled and
+; the direction flag cleared after; a failed read resets the drive. The
+; debug build prints its dump line after the read, keeping the read's flags
+; around the dump. It comes last in sector 0 so that the debug build's
 ; extra bytes take the end of the code area (see below).
 ; in: AX, CX, DX, ES:BX, SI as int 13h takes them. out: CF. clobbers: -.
 bios_read:
@@ -277,13 +288,20 @@ bios_read:
         stc
         int 0x13
         sti
+        cld
 %ifdef DEBUG
         pushf
         call dump
         popf
 %endif
         popad                           ; leaves the flags alone
-        ret
+        jnc .ok
+        push ax
+        mov ah, 0
+        int 0x13
+        pop ax
+        stc
+.ok:    ret
 
 ; The info command of the disk tool tells the variants apart by byte 0x1A8
 ; of a boot record: the debug variant's code reaches it, the release

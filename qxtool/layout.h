@@ -59,7 +59,9 @@ constexpr uint8_t F_EXTENDED = 0x01;
 constexpr uint8_t F_SYSLINUX = 0x02;
 }  // namespace item
 
-constexpr uint32_t MBR_IMAGE_SIZE = 2160;
+// The boot record program: sector 0 and the four marked boot code sectors
+// it fills (512 + 4 * 510 bytes).
+constexpr uint32_t MBR_IMAGE_SIZE = 2552;
 constexpr uint32_t AR_NONE = 0xFFFFFFFFu;  // qx_boot_base in an archive
 
 extern const uint8_t qx_mbr_rel[MBR_IMAGE_SIZE];

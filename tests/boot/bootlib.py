@@ -133,16 +133,18 @@ def parse_report(text):
     return regs, dumps, hashes, ended
 
 
-def shim(work, no_ext=False, max_read=0, keys=(), next_max=0):
+def shim(work, no_ext=False, max_read=0, keys=(), next_max=0, flaky=False, drop_ext=False,
+         no_enh=False, ebda=0, ticks=0):
+    """A boot floppy with the test shim and its options (see shim.asm)."""
     data = bytearray(work.nasm("shim.asm"))
     at = data.index(b"SHIM") + 4
     data[at] = 1 if no_ext else 0
     data[at + 1] = max_read
     for i, k in enumerate(keys):
         struct.pack_into("<H", data, at + 2 + 2 * i, k)
-    data[at + 10] = next_max
+    struct.pack_into("<BBBBBI", data, at + 10, next_max, flaky, drop_ext, no_enh, ebda, ticks)
     img = bytearray(1474560)
-    img[:512] = data
+    img[:len(data)] = data
     return work.write(bytes(img), "shim.img")
 
 

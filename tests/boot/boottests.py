@@ -2,7 +2,7 @@
 """Boot tests: disks made by qxtool, booted in QEMU under SeaBIOS.
 
 usage: boottests.py --qxtool PATH GROUP [CASE ...]
-GROUP is one of: methods, reads, menu, linux, grub."""
+GROUP is one of: methods, reads, menu, linux, initrd, grub."""
 
 import argparse
 import os
@@ -14,13 +14,31 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bootlib import (Qemu, Skip, Suite, Work, boot_report, fnv, parse_report,  # noqa: E402
                      pattern, payload, run, shim, shim_log)
 
-GROUPS = {g: Suite() for g in ("methods", "reads", "menu", "linux", "grub")}
+GROUPS = {g: Suite() for g in ("methods", "reads", "menu", "linux", "initrd", "grub")}
 
 
 def sector(path, n, count=1):
     with open(path, "rb") as f:
         f.seek(n * 512)
         return f.read(512 * count)
+
+
+def file_item(disk, name):
+    """(start sector, size) of a file item, read from the list on the disk."""
+    s0 = sector(disk, 0)
+    base = struct.unpack_from("<H", s0, 0x1B2)[0]
+    head = sector(disk, base + 1)
+    n, used = struct.unpack_from("<H", head, 0)[0], struct.unpack_from("<H", head, 6)[0]
+    raw = sector(disk, base + 1 + n, used)
+    data = b"".join(raw[i * 512:i * 512 + 510] for i in range(used))
+    at = 0
+    while data[at]:
+        start, size = struct.unpack_from("<II", data, at + 2)
+        item = data[at + 14:data.index(b"\0", at + 14)].decode()
+        if item == name:
+            return start, size
+        at += data[at] + 2
+    raise AssertionError("no item %s" % name)
 
 
 def part0(disk):
@@ -261,6 +279,41 @@ def failed_reads_retry_with_7_then_1(w):
 
 
 @GROUPS["reads"].case
+def transient_read_errors_are_retried(w):
+    # Every second read fails. A failed single sector is reset and read
+    # again: sector 0 read again at start, the LBA test, the header, the
+    # geometry probes of a BIOS without extensions, the reads of stage 2.
+    for name, no_ext, must in (("LBA", False, [(2, "000100"), (0x42, "00000220")]),
+                               ("CHS", True, [(2, "000100"), (2, "000101"), (2, "010100")])):
+        disk, data = grldr_disk(w, 20000)
+        regs, _, hashes, text = boot_report(w, disk=disk, floppy=shim(w, no_ext=no_ext, flaky=True))
+        check_hash(hashes, 0x20000, data)
+        log = shim_log(text)
+        reads = [i for i, (f, c, a, ok) in enumerate(log) if f in (2, 0x42)]
+        failed = [(log[i][0], log[i][2]) for i in reads if not log[i][3] and log[i][1] == 1]
+        for want in must:
+            assert want in failed, "%s: %r never failed in %r" % (name, want, log)
+        for i in reads:
+            f, c, a, ok = log[i]
+            if not ok and c == 1:
+                assert log[i + 1][0] == 0 and log[i + 2] == (f, 1, a, True), \
+                    "%s: failed read %r not reset and read again: %r" % (name, log[i], log[i:i + 3])
+
+
+@GROUPS["reads"].case
+def a_read_that_keeps_failing_says_int13(w):
+    # The disk ends in the middle of the file: the read past its end fails
+    # every time; the screen says which service failed.
+    disk, data = grldr_disk(w, 20000)
+    start = file_item(disk, "grldr")[0]
+    cut = w.fresh("short.img")
+    with open(disk, "rb") as f, open(cut, "wb") as o:
+        o.write(f.read((start + 3) * 512))
+    screen = halts_with(w, cut, "int13")
+    assert screen.rstrip().endswith("int13"), screen[-200:]
+
+
+@GROUPS["reads"].case
 def disk_presented_from_a_later_copy_boots(w):
     for k in (1, 63):
         disk, data = grldr_disk(w, 20000)
@@ -373,6 +426,62 @@ def timeout_across_midnight(w):
 
 
 @GROUPS["menu"].case
+def deadline_on_the_last_tick_of_the_day(w):
+    # The deadline falls on tick 0x1800AF; the count then restarts at 0 and
+    # the deadline, moved back by a day, lies below it: the default starts.
+    disk = two_item_disk(w, ["timeout 1", "default 1", "text shown"])
+    regs, _, _, _ = boot_report(w, disk=disk, floppy=shim(w, ticks=0x1800AF - 18), timeout=20)
+    assert started(regs) == "b"
+
+
+@GROUPS["menu"].case
+def enhanced_keys_on_a_bios_that_drops_them(w):
+    # The shim drops enhanced-only keys on functions 00h and 01h, as
+    # IBM-compatible BIOSes do. With the enhanced keyboard flag set, F12 and
+    # Ctrl-Up still arrive; grey keys come as function 00h would give them.
+    # Without the flag the program uses 00h/01h and F12 is lost.
+    F12, CTRL_UP, GREY_UP, PAD_ENTER = 0x8600, 0x8D00, 0x48E0, 0xE00D
+    vga = [(0xB8000, 16, 0)]
+    cases = [
+        # (keys waiting, no enhanced flag, item started, default)
+        ([F12], False, "grldr", 3),
+        ([CTRL_UP], False, "freedos", 3),
+        ([GREY_UP], False, "msdos", 3),
+        ([PAD_ENTER], False, "chain", 0),
+        ([GREY_UP], True, "msdos", 3),
+        ([F12], True, "chain", 3),
+    ]
+    entry = {0x2000: "grldr", 0x60: "freedos", 0x70: "msdos", 0: "chain"}
+    disk = w.disk(64)
+    code = payload(w, vga, pad=1000)
+    for name, data in (("a.bin", code), ("c.bin", code), ("d.bin", pattern(2048, 4) + code), ("b.bin", code)):
+        w.add(disk, name, data)
+    for keys, no_enh, item, default in cases:
+        w.menu(disk, ["timeout 0", "default %d" % default, "menu F12 grldr a.bin",
+                      "menu ctrl-UP freedos c.bin", "menu UP msdos d.bin", "menu ENTER chain b.bin"])
+        regs, _, _, _ = boot_report(w, disk=disk, floppy=shim(w, keys=keys, drop_ext=True, no_enh=no_enh))
+        got = entry[regs["cs"]]
+        assert got == item, "keys %r, no flag %s: started %s, expected %s" % (
+            [hex(k) for k in keys], no_enh, got, item)
+
+
+@GROUPS["menu"].case
+def largest_menu_is_loaded_whole(w):
+    # A menu file of the largest size the compiler makes, its only item at
+    # the end: loading it leaves the stack alone and the item starts.
+    lines = ["timeout 0"] + ["text " + "x" * 250] * 126 + ["text " + "y" * 106, "menu F1 chain b.bin"]
+    disk = w.disk(64)
+    data = payload(w, HANDOVER + [(0x7C00, 1000, 1)], pad=1000)
+    w.add(disk, "b.bin", data)
+    w.menu(disk, lines)
+    assert file_item(disk, "qx.cfg")[1] == 32256, file_item(disk, "qx.cfg")
+    regs, dumps, hashes, _ = boot_report(w, disk=disk)
+    assert (regs["cs"], regs["ip"]) == (0, 0x7C00), regs
+    check_handover(regs, dumps, disk, bios_es_di(w))
+    check_hash(hashes, 0x7C00, data)
+
+
+@GROUPS["menu"].case
 def menu_fallbacks(w):
     # default out of range; no qx.cfg but buldr; neither.
     disk = two_item_disk(w, ["timeout 0", "default 2"])
@@ -401,6 +510,7 @@ def kernel_and_initrd(w):
         run(["cp", "/bin/busybox", root + "/bin/busybox"])
         with open(root + "/init", "w") as f:
             f.write("#!/bin/busybox sh\n/bin/busybox mount -t proc proc /proc\n"
+                    "[ -f /pad ] && echo \"QXPAD $(/bin/busybox md5sum /pad)\" > /dev/ttyS0\n"
                     "echo \"QXINIT $(/bin/busybox cat /proc/cmdline) QXEND\" > /dev/ttyS0\n"
                     "/bin/busybox poweroff -f\n")
         os.chmod(root + "/init", 0o755)
@@ -415,12 +525,33 @@ def kernel_and_initrd(w):
     return w.linux
 
 
+def newc(name, data):
+    """A cpio archive (newc) holding one file, to be appended to an initrd."""
+    def member(n, body, mode):
+        n = n.encode() + b"\0"
+        head = b"070701" + b"".join(b"%08X" % v for v in (1, mode, 0, 0, 1, 0, len(body), 0, 0, 0, 0, len(n), 0))
+        out = head + n
+        out += bytes(-len(out) % 4) + body
+        return out + bytes(-len(out) % 4)
+    return member(name, data, 0o100644) + member("TRAILER!!!", b"", 0)
+
+
+def padded_initrd(w, mib):
+    """The busybox initrd followed by a cpio member /pad of random bytes, the
+    whole about MIB MiB; and the md5 of /pad."""
+    import hashlib
+    kernel, initrd = kernel_and_initrd(w)
+    pad = os.urandom((mib << 20) - len(initrd) - 512)
+    # The kernel looks for the next archive on a 4-byte boundary.
+    return kernel, initrd + bytes(-len(initrd) % 4) + newc("pad", pad), hashlib.md5(pad).hexdigest()
+
+
 def shutil_which(n):
     import shutil
     return shutil.which(n)
 
 
-def boot_linux(w, disk, marker):
+def boot_linux(w, disk, marker, mem=256, timeout=180, disk_args=None, extra=()):
     """Boots to the init marker; returns the last screen seen that shows the
     loader's progress (the kernel powers QEMU off at the end)."""
     seen = [""]
@@ -434,8 +565,9 @@ def boot_linux(w, disk, marker):
             pass
         return "QXEND" in q.serial_text()
 
-    with Qemu(w, disk=disk, mem=256) as q:
-        q.wait_for(marker_seen, 180, "the init marker")
+    with Qemu(w, disk=disk, mem=mem, disk_args=disk_args, extra=extra) as q:
+        q.wait_for(marker_seen, timeout, "the init marker")
+        w.serial = q.serial_text()
         line = next(l for l in q.serial_text().splitlines() if "QXINIT" in l)
         assert marker in line, line
     return seen[0]
@@ -464,6 +596,126 @@ def linux_from_the_extended_area_with_a_large_initrd(w):
     w.add(disk, "initrd.img", big, extended=True)
     w.menu(disk, ["timeout 0", "menu F1 linux vmlinuz /initrd.img \"console=ttyS0 qx=extended\""])
     boot_linux(w, disk, "qx=extended")
+
+
+@GROUPS["initrd"].case
+def large_initrds_with_and_without_kaslr(w):
+    # The initrd lies clear of the window the kernel unpacks itself in, with
+    # KASLR and without, below the PCI hole, whole: /init checks its md5.
+    cases = [
+        # (memory MiB, initrd MiB, kernel options)
+        (256, 40, "nokaslr"),
+        (1024, 64, ""),
+        (3072, 128, "nokaslr"),
+        (6144, 64, ""),
+    ]
+    for mem, mib, opts in cases:
+        kernel, initrd, md5 = padded_initrd(w, mib)
+        disk = w.disk(mib + 48, ["--extended", "%dm" % (mib + 16)])
+        w.add(disk, "vmlinuz", kernel, extended=True)
+        w.add(disk, "initrd.img", initrd, extended=True)
+        w.menu(disk, ["timeout 0", 'menu F1 linux vmlinuz initrd.img "console=ttyS0 quiet %s qx=%d"' % (opts, mib)])
+        t0 = time.time()
+        boot_linux(w, disk, "qx=%d" % mib, mem=mem, timeout=400)
+        assert "QXPAD %s" % md5 in w.serial, "%d MiB, %d MiB initrd %s: %r" % (mem, mib, opts, w.serial[-600:])
+        print("  %d MiB memory, %d MiB initrd %s: %.1f s" % (mem, mib, opts or "kaslr", time.time() - t0), flush=True)
+        os.remove(disk)
+
+
+# --- the linux method's memory use, with a stand-in kernel -------------------
+
+HEADER = 0x90000
+
+
+def fake_kernel(w, entries=(), version=0x20F, loadflags=0x01, magic=b"HdrS", pref=0x1000000,
+                init_size=0x3F98000, addr_max=0x7FFFFFFF):
+    """A file with a kernel header whose real-mode entry (offset 0x200) is the
+    report payload: 4 setup sectors, then 8 KiB for the part loaded high."""
+    f = bytearray(pattern(512, 5)) + payload(w, entries, JUMP_D=0x66)
+    f[0x1F1] = 4
+    f += bytes(5 * 512 - len(f))
+    f[0x202:0x206] = magic
+    struct.pack_into("<H", f, 0x206, version)
+    f[0x211] = loadflags
+    struct.pack_into("<I", f, 0x22C, addr_max)
+    struct.pack_into("<QI", f, 0x258, pref, init_size)
+    return bytes(f) + pattern(8192, 6)
+
+
+def linux_disk(w, kernel, initrd, cmdline, mib=64):
+    disk = w.disk(mib, ["--extended", "%dm" % (mib // 2)] if initrd and len(initrd) > 8 << 20 else [])
+    big = len(initrd or b"") > 8 << 20
+    w.add(disk, "vmlinuz", kernel)
+    if initrd is not None:
+        w.add(disk, "initrd.img", initrd, extended=big)
+    w.menu(disk, ["timeout 0", 'menu F1 linux vmlinuz %s "%s"' % ("initrd.img" if initrd is not None else '""',
+                                                                  cmdline)])
+    return disk
+
+
+@GROUPS["linux"].case
+def kernel_block_and_initrd_place(w):
+    # The header fields the method fills, the command line, the stack, and
+    # the initrd: page aligned, as high as memory and initrd_addr_max allow,
+    # above the window [pref_address, + init_size). With an extended BIOS
+    # data area of 40 KiB the block moves down beneath it and leaves it alone.
+    cmdline = "qx=placed root=/dev/ram0"
+    initrd = pattern(3 << 20, 8)
+    cases = [
+        # (memory MiB, kernel fields, EBDA KiB, lowest start, end at most)
+        (256, {}, 0, 0x4F98000, 256 << 20),
+        (512, dict(addr_max=0x0FFFFFFF), 0, 0x4F98000, 0x10000000),
+        (256, dict(version=0x203, pref=0xFFFFF000, init_size=0xFFFFF000), 0, 0x100000, 256 << 20),
+        (256, dict(init_size=0x8000000), 40, 0x9000000, 256 << 20),
+    ]
+    for mem, fields, ebda, lowest, end in cases:
+        base_kib = 639 - 2 - ebda if ebda else 639
+        cmd_off = min(base_kib * 1024 - HEADER - 0x100, 0x9000)
+        entries = [(HEADER + 0x1F0, 0x80, 0), (HEADER + cmd_off, len(cmdline) + 1, 0), (0x413, 2, 0)]
+        if ebda:
+            entries.append(((base_kib + 2) * 1024, ebda * 1024, 1))
+        disk = linux_disk(w, fake_kernel(w, entries, **fields), initrd, cmdline)
+        regs, dumps, hashes, _ = boot_report(w, disk=disk, mem=mem,
+                                             floppy=shim(w, ebda=ebda) if ebda else None)
+        what = "%d MiB %r EBDA %d" % (mem, fields, ebda)
+        assert struct.unpack("<H", dumps[0x413])[0] == base_kib, (what, dumps[0x413].hex())
+        h = dumps[HEADER + 0x1F0]
+        f = lambda off, fmt="<I": struct.unpack_from(fmt, h, off - 0x1F0)[0]
+        got = dict(cs=regs["cs"], ip=regs["ip"], ss=regs["ss"], sp=regs["sp"], ds=regs["ds"],
+                   loader=h[0x210 - 0x1F0], flags=h[0x211 - 0x1F0], size=f(0x21C),
+                   heap=f(0x224, "<H"), cmd=f(0x228))
+        want = dict(cs=0x9020, ip=0, ss=0x9000, sp=cmd_off, ds=0x9000, loader=7, flags=0x81,
+                    size=len(initrd), heap=cmd_off - 0x200, cmd=HEADER + cmd_off)
+        assert got == want, "%s: %r, expected %r" % (what, got, want)
+        assert dumps[HEADER + cmd_off] == cmdline.encode() + b"\0", (what, dumps[HEADER + cmd_off])
+        image = f(0x218)
+        assert image % 4096 == 0 and image >= lowest and end - (1 << 20) < image + len(initrd) <= end, \
+            "%s: initrd at %#x" % (what, image)
+        if ebda:
+            check_hash(hashes, (base_kib + 2) * 1024, b"\xA5" * (ebda * 1024))
+
+
+@GROUPS["linux"].case
+def kernels_and_memory_the_method_refuses(w):
+    initrd = pattern(4096, 3)
+    cases = [
+        # (kernel, initrd, memory MiB, EBDA KiB, message)
+        (pattern(20000, 2), initrd, 64, 0, "bad kernel"),
+        (fake_kernel(w, magic=b"HdrX"), initrd, 64, 0, "bad kernel"),
+        (fake_kernel(w, version=0x202), initrd, 64, 0, "bad kernel"),
+        (fake_kernel(w, loadflags=0), initrd, 64, 0, "bad kernel"),
+        # The window ends at 80 MiB; 50 MiB do not fit between it and 128 MiB.
+        (fake_kernel(w), bytes(50 << 20), 128, 0, "no memory"),
+        # Base memory ends at 577 KiB: no room for the block below it.
+        (fake_kernel(w), initrd, 64, 60, "no memory"),
+    ]
+    for kernel, rd, mem, ebda, message in cases:
+        disk = linux_disk(w, kernel, rd, "x", mib=128 if len(rd) > 8 << 20 else 64)
+        with Qemu(w, disk=disk, mem=mem, floppy=shim(w, ebda=ebda) if ebda else None) as q:
+            q.wait_for(lambda: message in q.screen_text(), 30, repr(message))
+            time.sleep(0.3)
+            assert q.proc.poll() is None, "QEMU ended instead of halting"
+            assert q.screen_text().rstrip().endswith(message), q.screen_text()[-300:]
 
 
 # --- GRUB 2 as a grldr item ----------------------------------------------------

@@ -1,6 +1,6 @@
 ; Test payload started by the boot record program. It reports how it was
 ; entered on the debug port (0xE9) and ends QEMU through isa-debug-exit
-; (port 0xF4, exit status 33).
+; (port 0xF4, exit status 33), Bochs through its shutdown port.
 ;
 ; Defines: SKIP=n puts n filler bytes before the code (the msdos method
 ; skips the file's first 2048 bytes); JUMP_D=d starts the file with EB d and
@@ -112,6 +112,11 @@ entry:
         call newline
         mov al, 0x10
         out 0xF4, al
+        ; Under Bochs, which has no exit device: "Shutdown" on port 8900h.
+        lea si, [bx + shutdown - start]
+        mov dx, 0x8900
+        mov cx, 8
+        rep outsb
 .halt:  hlt
         jmp .halt
 
@@ -145,6 +150,8 @@ hex8:   push ax
         sbb al, 0x69
         das
         jmp putc
+
+shutdown: db "Shutdown"
 
 ; Names and stack offsets (from BP) of the R line's words.
 names:  db "fl", 10, "di", 12, "si", 16, "bp", 20, "sp", 24, "bx", 28

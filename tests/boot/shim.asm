@@ -1,12 +1,24 @@
-; Test shim on a boot floppy: hooks int 13h for the hard disks, then starts
-; the first hard disk's sector 0 as the BIOS would (DL = 80h, ES:DI as
-; below). Its options sit after the "SHIM" mark and are set by the tests:
+; Test shim on a boot floppy (three sectors): hooks int 13h for the hard
+; disks, and int 16h and 1Ah when asked, then starts the first hard disk's
+; sector 0 as the BIOS would (DL = 80h, ES:DI as below). It plays the
+; quirks of other PC BIOSes. Its options sit after the "SHIM" mark and are
+; set by the tests:
 ;   no_ext   1: functions 41h to 48h fail on hard disks (a BIOS without
 ;            extensions, so the program must read by CHS)
 ;   max_read reads of more sectors than this fail (0 = no limit)
+;   keys     up to 4 key codes put into the keyboard buffer before starting
 ;   next_max when not 0, becomes max_read after the first read of more
 ;            than one sector succeeds
-;   keys     up to 4 key codes put into the keyboard buffer before starting
+;   flaky    1: every second hard-disk read fails (status 80h) without
+;            reaching the BIOS; the shim's own first read passes
+;   drop_ext 1: functions 00h and 01h of int 16h drop enhanced-only keys
+;            (scan code above 84h or character F0h), as IBM-compatible
+;            BIOSes do; 10h and 11h pass them
+;   no_enh   1: the BIOS data area reports no enhanced keyboard
+;   ebda     KiB taken off the top of base memory besides the shim's own
+;            2 KiB, filled with A5h (an extended BIOS data area)
+;   ticks    when not 0, int 1Ah function 00h counts from this value, one
+;            tick per call; after 1800AFh it gives 0 and the midnight flag
 ; Every hard-disk call of functions 00h, 02h, 41h and 42h is logged on the
 ; debug port: "13 <ah> <count> <chs or lba> <ok|fail>".
         bits 16
@@ -20,18 +32,42 @@
         mov sp, 0x7C00
         sti
         cld
-        ; 1 KiB off the top of base memory, the shim copied there.
-        dec word [0x413]
+        ; The other two sectors after the first.
+        mov ax, 0x0202
+        mov cx, 2
+        mov dh, 0
+        mov bx, 0x7E00
+        int 0x13
+        jc start_halt
+        ; The A5h area, then 2 KiB for the shim, off the top of base memory.
+        movzx cx, byte [0x7C00 + ebda - $$]
         mov ax, [0x413]
+        sub ax, cx
         shl ax, 6
         mov es, ax
+        shl cx, 10
+        xor di, di
+        mov al, 0xA5
+        rep stosb
+        mov ax, es
+        sub ax, 2 << 6
+        mov es, ax
+        shr ax, 6
+        mov [0x413], ax
         mov si, 0x7C00
         xor di, di
-        mov cx, 256
+        mov cx, 768
         rep movsw
         push es
         push relocated
         retf
+start_halt:
+        hlt
+        jmp start_halt
+        times 510 - ($ - $$) db 0
+        db 0x55, 0xAA
+
+; The other sectors: run from the copy at the top of base memory.
 relocated:
         push cs
         pop ds
@@ -41,6 +77,18 @@ relocated:
         mov [old13], eax
         mov word [es:0x13 * 4], hook
         mov [es:0x13 * 4 + 2], cs
+        mov eax, [es:0x16 * 4]
+        mov [old16], eax
+        mov word [es:0x16 * 4], hook16
+        mov [es:0x16 * 4 + 2], cs
+        cmp dword [ticks], 0
+        je .clock
+        mov word [es:0x1A * 4], hook1a
+        mov [es:0x1A * 4 + 2], cs
+.clock: cmp byte [no_enh], 0
+        je .enh
+        and byte [es:0x496], ~0x10
+.enh:
         ; Keys waiting before the program starts.
         mov si, keys
         mov bx, 4
@@ -98,15 +146,24 @@ hook:
         push ax
         call count
         mov [cs:last_count], al
+        cmp byte [cs:flaky], 0
+        je .steady
+        xor byte [cs:flip], 1
+        jz .refused
+.steady:
         cmp byte [cs:max_read], 0
         je .fits
         cmp al, [cs:max_read]
         jbe .fits
+.refused:
         pop ax
         cmp ah, 0x42
         jne .nodap
         mov word [si + 2], 0
 .nodap: mov ah, 0x0C
+        cmp byte [cs:flaky], 0
+        je .fail
+        mov ah, 0x80
 .fail:  push ax
         mov al, 'x'
         call putc
@@ -141,6 +198,67 @@ hook:
         popf
         retf 2
 .pass:  jmp far [cs:old13]
+
+; hook16: with drop_ext, functions 00h and 01h skip enhanced-only keys.
+hook16:
+        cmp byte [cs:drop_ext], 0
+        je .pass
+        cmp ah, 0x01
+        je .check
+        cmp ah, 0x00
+        jne .pass
+.read:  mov ah, 0x00
+        pushf
+        call far [cs:old16]
+        call enhanced_only
+        jc .read
+        iret
+.check: mov ah, 0x01
+        pushf
+        call far [cs:old16]
+        jz .none
+        call enhanced_only
+        jnc .have
+        mov ah, 0x00
+        pushf
+        call far [cs:old16]
+        jmp .check
+.have:  test sp, sp                     ; ZF clear: a key
+        sti
+        retf 2
+.none:  cmp ax, ax                      ; ZF set: none
+        sti
+        retf 2
+.pass:  jmp far [cs:old16]
+
+; enhanced_only: CF set for a key that only the enhanced functions give.
+; in: AX. clobbers: flags.
+enhanced_only:
+        cmp al, 0xF0
+        stc
+        je .r
+        cmp ah, 0x85
+        cmc
+.r:     ret
+
+; hook1a: function 00h from the shim's own count (see ticks).
+hook1a:
+        cmp ah, 0
+        jne .pass
+        mov al, 0
+        mov edx, [cs:ticks]
+        cmp edx, 0x1800B0
+        jb .same
+        xor edx, edx
+        inc ax
+.same:  inc edx
+        mov [cs:ticks], edx
+        dec edx
+        push edx
+        pop dx
+        pop cx
+        iret
+.pass:  jmp far [cs:old1a]
 
 ; count: the sectors a read asks for. out: AL. in: AH, AL, DS:SI.
 count:  cmp ah, 0x42
@@ -203,11 +321,21 @@ hex8:   push ax
         jmp putc
 
 old13:  dd 0
+old16:  dd 0
+old1a:  dd 0xF000FEA5
 last_count: db 0
+flip:   db 0
         db "SHIM"
 no_ext:   db 0
 max_read: db 0
 keys:     dw 0, 0, 0, 0
 next_max: db 0
-        times 510 - ($ - $$) db 0
-        db 0x55, 0xAA
+flaky:    db 0
+drop_ext: db 0
+no_enh:   db 0
+ebda:     db 0
+ticks:    dd 0
+%if $ - $$ > 1536
+%error "the shim is larger than its three sectors"
+%endif
+        times 1536 - ($ - $$) db 0

@@ -3,7 +3,7 @@
 # busybox or GRUB packages skip visibly when those are missing.
 find_package(Python3 COMPONENTS Interpreter)
 if(Python3_FOUND)
-  foreach(group methods reads menu linux grub)
+  foreach(group methods reads menu linux initrd grub)
     add_test(NAME boot_${group}
       COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/boottests.py
               --qxtool $<TARGET_FILE:qxtool> ${group})
