@@ -1,6 +1,7 @@
-# Boot tests: disks made by qxtool booted in QEMU (SeaBIOS, TCG), with NASM
-# payloads reporting on the debug port. Groups that need Debian's kernel,
-# busybox or GRUB packages skip visibly when those are missing.
+# Boot tests: disks made by qxtool booted in QEMU (SeaBIOS, TCG) and in
+# Bochs (its own BIOS), with NASM payloads reporting on the debug port.
+# Groups that need Debian's kernel, busybox or GRUB packages skip visibly
+# when those are missing (and fail under CI=true).
 find_package(Python3 COMPONENTS Interpreter)
 if(Python3_FOUND)
   foreach(group methods reads menu linux initrd grub)
@@ -9,6 +10,13 @@ if(Python3_FOUND)
               --qxtool $<TARGET_FILE:qxtool> ${group})
     set_tests_properties(boot_${group} PROPERTIES LABELS boot TIMEOUT 600)
   endforeach()
+endif()
+
+# The core of the boot tests on Bochs and its own BIOS.
+if(Python3_FOUND)
+  add_test(NAME boot_bochs
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/bochstests.py --qxtool $<TARGET_FILE:qxtool>)
+  set_tests_properties(boot_bochs PROPERTIES LABELS boot TIMEOUT 600)
 endif()
 
 # The main job's result: the carried archive loaded as the front end does it.
