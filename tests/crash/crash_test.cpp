@@ -95,6 +95,15 @@ ReplayOptions mid_lists() {
     return o;
 }
 
+// A command that reads n bytes from standard input.
+ReplayOptions piped(size_t n) {
+    ReplayOptions o;
+    o.has_input = true;
+    std::vector<uint8_t> v = pattern_bytes(n, 61);
+    o.input.assign(v.begin(), v.end());
+    return o;
+}
+
 // The file commands on a one-sector list and on a list of several.
 std::vector<Row> file_rows(Disk &d, bool large, bool list_rewrites) {
     std::string k = large ? " (2-sector list)" : " (1-sector list)";
@@ -118,6 +127,7 @@ std::vector<Row> file_rows(Disk &d, bool large, bool list_rewrites) {
         {"resize shrink" + k, {"resize", a, "300"}, {}},
         {"resize extended" + k, {"resize", "-e", e, "4000"}, {}},
         {"add-menu" + k, {"add-menu", "qx.cfg", menu}, {}},
+        {"add from standard input" + k, {"add", "piped.bin"}, piped(5000)},
     };
 }
 
@@ -157,6 +167,12 @@ struct FullDisk : Disk {
 };
 
 }  // namespace
+
+TEST(Crash, BootCodeUpdateKeepsTheStore) {
+    Disk d(4, 300, 120);
+    fill_large(d);
+    expect_intact(d.img, {{"update to the debug boot code", {"--debug", "update"}, {}}});
+}
 
 TEST(Crash, OverflowIntoTheExtendedAreaAndFillingIt) {
     FullDisk d;
@@ -313,9 +329,12 @@ TEST(Crash, FormatOverAStore) {
     });
 }
 
-TEST(Crash, SyslinuxLoaderMovedByResize) {
+TEST(Crash, SyslinuxLoaderAddedOrMovedByResize) {
     LoaderDisk d;
-    expect_intact(d.img, {{"resize a loader", {"resize", "ldlinux.bin", "6000"}, {}}});
+    expect_intact(d.img, {
+        {"add a loader", {"add", "-s", "second.bin", d.file(loader(5000))}, {}},
+        {"resize a loader", {"resize", "ldlinux.bin", "6000"}, {}},
+    });
 }
 
 TEST(Crash, SyslinuxLoaderPatchedInPlace) {

@@ -169,7 +169,7 @@ ino_t inode_of(const std::string &p) {
 }  // namespace
 
 int record_command(const std::string &target, const std::vector<std::string> &words, const std::string &watched,
-                   Recording *rec, std::string *err) {
+                   Recording *rec, std::string *err, const std::string *input) {
     Recorder r;
     r.watched = real(watched);
     r.rec = rec;
@@ -177,10 +177,12 @@ int record_command(const std::string &target, const std::vector<std::string> &wo
     r.view = rec->before;
     ino_t ino = inode_of(watched);
     std::vector<std::string> w = words;
-    w.insert(w.begin(), target);
+    // Global options stand before the target.
+    auto at = std::find_if(w.begin(), w.end(), [](const std::string &x) { return x.empty() || x[0] != '-'; });
+    w.insert(at, target);
     recorder = &r;
     xd_record = on_event;
-    RunResult res = run_tool(w);
+    RunResult res = run_tool(w, input);
     xd_record = nullptr;
     recorder = nullptr;
     *err = res.err;
@@ -560,7 +562,7 @@ ReplayResult replay(const std::string &label, const std::string &target, const s
     if (!why.empty()) throw std::runtime_error(label + ": the store before the command: " + why);
     Recording rec;
     std::string err;
-    if (record_command(work, w, wwork, &rec, &err)) throw std::runtime_error(label + ": the command fails: " + err);
+    if (record_command(work, w, wwork, &rec, &err, opt.has_input ? &opt.input : nullptr)) throw std::runtime_error(label + ": the command fails: " + err);
     why = read_store(wwork, &n, dir.path("x"));
     if (!why.empty()) throw std::runtime_error(label + ": the store after the command: " + why);
     return replay_recording(label, rec, o, n, opt);

@@ -73,11 +73,13 @@ struct Recording {
     uint32_t flushes = 0;
 };
 
-// Runs the command words with the target image first and records what
-// reaches watched (usually the target itself; the archive for save).
-// Returns the tool's exit status and fills *rec; *err gets its messages.
+// Runs the command words with the target image first (after any global
+// options) and records what reaches watched (usually the target itself;
+// the archive for save). Returns the tool's exit status and fills *rec;
+// *err gets its messages. input, when given, is what the command reads
+// from standard input.
 int record_command(const std::string &target, const std::vector<std::string> &words, const std::string &watched,
-                   Recording *rec, std::string *err);
+                   Recording *rec, std::string *err, const std::string *input = nullptr);
 
 struct ReplayOptions {
     // The command may store lists between the old and the new one (pack, a
@@ -88,6 +90,9 @@ struct ReplayOptions {
     bool partition_changes = false;
     // States checked at scale 1 (QX_CRASH_SCALE multiplies it).
     size_t budget = 200;
+    // What the command reads from standard input, when it reads it.
+    bool has_input = false;
+    std::string input;
 };
 
 struct ReplayResult {
