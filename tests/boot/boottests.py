@@ -2,7 +2,7 @@
 """Boot tests: disks made by qxtool, booted in QEMU under SeaBIOS.
 
 usage: boottests.py --qxtool PATH GROUP [CASE ...]
-GROUP is one of: methods, reads, menu, linux, initrd, grub."""
+GROUP is one of: methods, reads, menu, linux, initrd, usb, grub."""
 
 import argparse
 import os
@@ -14,7 +14,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bootlib import (Qemu, Skip, Suite, Work, boot_report, fnv, parse_report,  # noqa: E402
                      pattern, payload, run, shim, shim_log)
 
-GROUPS = {g: Suite() for g in ("methods", "reads", "menu", "linux", "initrd", "grub")}
+GROUPS = {g: Suite() for g in ("methods", "reads", "menu", "linux", "initrd", "usb", "grub")}
 
 
 def sector(path, n, count=1):
@@ -536,14 +536,15 @@ def newc(name, data):
     return member(name, data, 0o100644) + member("TRAILER!!!", b"", 0)
 
 
-def padded_initrd(w, mib):
-    """The busybox initrd followed by a cpio member /pad of random bytes, the
-    whole about MIB MiB; and the md5 of /pad."""
+def padded_initrd(w, mib, name="pad"):
+    """The busybox initrd followed by a cpio member of random bytes, the
+    whole about MIB MiB; and the md5 of that member (/init prints the md5
+    of /pad)."""
     import hashlib
     kernel, initrd = kernel_and_initrd(w)
     pad = os.urandom((mib << 20) - len(initrd) - 512)
     # The kernel looks for the next archive on a 4-byte boundary.
-    return kernel, initrd + bytes(-len(initrd) % 4) + newc("pad", pad), hashlib.md5(pad).hexdigest()
+    return kernel, initrd + bytes(-len(initrd) % 4) + newc(name, pad), hashlib.md5(pad).hexdigest()
 
 
 def shutil_which(n):
@@ -716,6 +717,42 @@ def kernels_and_memory_the_method_refuses(w):
             time.sleep(0.3)
             assert q.proc.poll() is None, "QEMU ended instead of halting"
             assert q.screen_text().rstrip().endswith(message), q.screen_text()[-300:]
+
+
+# --- the stick as a USB drive and on an AHCI machine ------------------------------
+
+@GROUPS["usb"].case
+def stick_boots_over_usb_and_ahci(w):
+    # Both layouts of the front end, booted from a USB mass-storage device on
+    # an xHCI controller, and as a SATA disk of a q35 machine (AHCI). The
+    # menu waits for its timeout; grldr and linux items both start.
+    cases = [
+        ("USB-HDD", []), ("USB-ZIP", ["--zip"]),
+    ]
+    machines = [
+        ("xhci", lambda d: ["-device", "qemu-xhci", "-drive", "if=none,id=stick,format=raw,file=" + d,
+                            "-device", "usb-storage,drive=stick,bootindex=0"], []),
+        ("q35", lambda d: ["-drive", "format=raw,file=" + d], ["-machine", "q35"]),
+    ]
+    cmdline = "qx=usb"
+    for layout, fmt in cases:
+        disk = w.disk(64, fmt)
+        data = payload(w, HANDOVER + [(0x20000, 150000, 1)], pad=150000)
+        w.add(disk, "grldr", data)
+        w.add(disk, "vmlinuz", fake_kernel(w, [(HEADER + 0x9000, len(cmdline) + 1, 0)], init_size=0x1000000))
+        w.add(disk, "initrd.img", pattern(1 << 20, 3))
+        for machine, drive, extra in machines:
+            for default, entry in ((0, (0x2000, 0)), (1, (0x9020, 0))):
+                w.menu(disk, ["timeout 1", "default %d" % default, "text on %s" % machine,
+                              "menu F1 grldr grldr", 'menu F2 linux vmlinuz initrd.img "%s"' % cmdline])
+                regs, dumps, hashes, _ = boot_report(w, disk_args=drive(disk), extra=extra, timeout=60)
+                what = "%s on %s, item %d" % (layout, machine, default)
+                assert (regs["cs"], regs["ip"]) == entry, "%s: entered at %04x:%04x" % (what, regs["cs"], regs["ip"])
+                if default == 0:
+                    assert (regs["dx"], regs["si"], dumps[0x7EE]) == (0x80, 0x7EE, part0(disk)[0]), what
+                    check_hash(hashes, 0x20000, data)
+                else:
+                    assert dumps[HEADER + 0x9000] == cmdline.encode() + b"\0", what
 
 
 # --- GRUB 2 as a grldr item ----------------------------------------------------

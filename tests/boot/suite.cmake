@@ -4,7 +4,7 @@
 # when those are missing (and fail under CI=true).
 find_package(Python3 COMPONENTS Interpreter)
 if(Python3_FOUND)
-  foreach(group methods reads menu linux initrd grub)
+  foreach(group methods reads menu linux initrd usb grub)
     add_test(NAME boot_${group}
       COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/boottests.py
               --qxtool $<TARGET_FILE:qxtool> ${group})
