@@ -10,6 +10,8 @@ if(Python3_FOUND)
               --qxtool $<TARGET_FILE:qxtool> ${group})
     set_tests_properties(boot_${group} PROPERTIES LABELS boot TIMEOUT 600)
   endforeach()
+  # Four real kernels with initrds of 40 to 128 MiB read through the BIOS.
+  set_tests_properties(boot_initrd PROPERTIES TIMEOUT 1200)
 endif()
 
 # The core of the boot tests on Bochs and its own BIOS.
