@@ -292,10 +292,11 @@ void MainDialog::OnLinkClick(unsigned flags, int x, int y) {
 
 bool MainDialog::OnDeviceChange(unsigned event, uintptr_t data) {
     // Events count only after a script run that succeeded, never while one
-    // runs (those are the drive being formatted); any device's arrival is
-    // taken as the drive coming back. Every notification is answered with
-    // true, so no removal is ever refused.
-    if (awaitingReinsert != 1 || runActive)
+    // runs (those are the drive being formatted: a run clears the flag when
+    // it starts); any device's arrival is taken as the drive coming back.
+    // Every notification is answered with true, so no removal is ever
+    // refused.
+    if (awaitingReinsert != 1)
         return true;
     if (event == DeviceArrival) {
         // Cleared before anything is shown, so that another arrival
@@ -484,18 +485,16 @@ void MainDialog::OnStart() {
     }
     // "E:\" names the drive as "E:".
     const std::string drive = chosenDrive.substr(0, chosenDrive.size() - 1);
-    // A new run leaves the follow-up of an earlier one behind, and nothing
-    // counts as its re-insertion until its own script has ended.
-    awaitingReinsert = 0;
-    runActive = true;
-    if (!sys_.AskConfirm(ConfirmEraseText(drive, info))) {
-        runActive = false;
+    // While the question is open an earlier run's re-insertion still counts
+    // (and closes the question as Cancel would).
+    if (!sys_.AskConfirm(ConfirmEraseText(drive, info)))
         return;
-    }
     // A further run needs a new choice in the drive list.
     driveChosen = 0;
+    // A new run leaves the follow-up of an earlier one behind, and nothing
+    // counts as its re-insertion until its own script has ended well.
+    awaitingReinsert = 0;
     Run(drive);
-    runActive = false;
 }
 
 void MainDialog::Run(const std::string &drive) {
@@ -543,7 +542,6 @@ void MainDialog::Run(const std::string &drive) {
         ReportRunFailure(script, status);
         return;
     }
-    runActive = false;
     awaitingReinsert = 1;
     SetProgress(90);
     ShowMessage(MsgEjectDrive);

@@ -109,9 +109,6 @@ public:
     std::string chosenDrive;
     uint8_t driveChosen = 0;
     int32_t awaitingReinsert = 0;
-    // True from the confirmation of a run until its script has ended:
-    // device events meanwhile belong to the run itself.
-    bool runActive = false;
     LinkRect linkRect;
 
 private:

@@ -277,8 +277,16 @@ struct FakeSystem : FrontSystem {
     void ShowErrorBox(const std::string &text) override { log.push_back("errorbox " + text); }
     bool AskConfirm(const std::string &text) override {
         log.push_back("confirm " + text);
-        return confirmAnswer;
+        const int closesBefore = closeRequests;
+        if (whileBoxOpen)
+            whileBoxOpen(text);
+        // Closed from the program while open: the answer is Cancel.
+        return closeRequests == closesBefore && confirmAnswer;
     }
-    void CloseBoxes() override { log.push_back("closeboxes"); }
+    int closeRequests = 0;
+    void CloseBoxes() override {
+        log.push_back("closeboxes");
+        ++closeRequests;
+    }
     void ShowAbout() override { log.push_back("about"); }
 };

@@ -439,7 +439,6 @@ TEST_F(Front, AFailedRunStopsWithItsMessageAndNeverReportsSuccess) {
         EXPECT_TRUE(s.Boxes().empty()) << c.name;  // neither the eject request nor success
         EXPECT_EQ(s.Progress(), (std::vector<std::string>{"30", "50", "60"})) << c.name;
         EXPECT_EQ(d.awaitingReinsert, 0) << c.name;
-        EXPECT_FALSE(d.runActive) << c.name;
         EXPECT_EQ(s.openProcesses, 0) << c.name;
         // Nothing that follows counts as the re-insertion.
         s.log.clear();
@@ -489,7 +488,6 @@ TEST_F(Front, TheDriveIsNamedAndConfirmedBeforeAnythingIsWritten) {
             EXPECT_TRUE(s.files.empty());
             EXPECT_EQ(s.progressPos, 0);
             EXPECT_EQ(d.driveChosen, 1);
-            EXPECT_FALSE(d.runActive);
         }
     }
 }
@@ -533,9 +531,7 @@ TEST_F(Front, DeviceEventsOfARunNeverCount) {
     dlg.OnStart();
     ASSERT_EQ(dlg.awaitingReinsert, 1);
     sys.Pick(dlg, 0);
-    std::vector<bool> seenRunning;
     sys.whileScriptRuns = [&] {
-        seenRunning.push_back(dlg.runActive);
         dlg.OnDeviceChange(0x8004, 0);
         dlg.OnDeviceChange(0x8000, 0);
     };
@@ -545,17 +541,27 @@ TEST_F(Front, DeviceEventsOfARunNeverCount) {
     };
     sys.log.clear();
     dlg.OnStart();
-    EXPECT_EQ(seenRunning, std::vector<bool>{true});
     EXPECT_EQ(sys.Boxes(), std::vector<std::string>{"请弹出你的U盘!"});
     EXPECT_EQ(sys.Progress(), (std::vector<std::string>{"30", "50", "60", "90"}));
     EXPECT_EQ(dlg.awaitingReinsert, 1);
-    // Also a confirmation left open keeps earlier runs' events out.
+}
+
+TEST_F(Front, AReinsertionWhileTheNextRunIsAskedAboutEndsTheEarlierRunAndErasesNothing) {
+    OpenAndPick("E:\\");
+    dlg.OnStart();
+    ASSERT_EQ(dlg.awaitingReinsert, 1);
     sys.Pick(dlg, 0);
-    sys.confirmAnswer = false;
+    sys.whileBoxOpen = [this](const std::string &text) {
+        if (text.find("确定要继续吗?") != std::string::npos)
+            dlg.OnDeviceChange(0x8000, 0);
+    };
     sys.log.clear();
     dlg.OnStart();
-    dlg.OnDeviceChange(0x8000, 0);
-    EXPECT_TRUE(sys.Boxes().empty());
+    EXPECT_EQ(sys.Boxes(), std::vector<std::string>{"恭喜你,U盘系统制作成功!"});
+    EXPECT_TRUE(sys.Grep("run ").empty());
+    EXPECT_TRUE(sys.Grep("write ").empty());
+    EXPECT_EQ(dlg.awaitingReinsert, 0);
+    EXPECT_EQ(dlg.driveChosen, 1);
 }
 
 TEST_F(Front, StickFilesAreWrittenToTheReinsertedVolume) {
