@@ -129,6 +129,7 @@ int run(int argc, char **argv) {
             return 1;
         } else if (!strcmp(a, "--list") || !strcmp(a, "-l")) {
             list_devs();
+            flush_stdout();
             return 0;
         } else if (!strcmp(a, "--verbose") || !strcmp(a, "-v")) {
             verbosity++;
@@ -175,6 +176,7 @@ void reset_globals() {
 int qxtool_main(int argc, char **argv) {
     reset_globals();
     xd_binary_stdio();
+    clearerr(stdout);  // a failed write of an earlier run in this process
     int status;
     try {
         status = run(argc, argv);

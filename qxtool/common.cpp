@@ -99,3 +99,9 @@ uint32_t get_number(const char *text) {
     read_number(text, &n);
     return n;
 }
+
+void flush_stdout() {
+    // The error flag catches a failure of a write that stdio made before
+    // this flush, when its buffer filled.
+    if (fflush(stdout) != 0 || ferror(stdout)) quit("file write fails");
+}

@@ -40,6 +40,10 @@ constexpr uint32_t GLOBAL_BUFFER_SIZE = GLOBAL_SECTORS * SECTOR;
 // can be handed to unbuffered raw-device transfers as it is.
 extern uint8_t global_buffer[GLOBAL_BUFFER_SIZE];
 
+// Flushes standard output at the end of a command whose result goes there;
+// output that could not be written all is an error ("file write fails").
+void flush_stdout();
+
 // Progress dots for long transfers.
 void dot_init(uint64_t total);
 void dot_print(uint32_t bytes);

@@ -9,6 +9,7 @@
 
 #include "common.h"
 #include "disk.h"
+#include "layout.h"
 #include "xdio.h"
 
 #include <cstring>
@@ -101,14 +102,14 @@ void put_text(uint8_t *dst, const char *text) { memcpy(dst, text, strlen(text));
 // the OEM name, 512-byte sectors, the cluster size, the reserved count and
 // two FATs.
 void put_boot_start(uint8_t *b, uint8_t disp, const fat_plan *p) {
-    b[0] = 0xEB;
-    b[1] = disp;
-    b[2] = 0x90;
-    put_text(b + 0x03, "MSWIN4.1");
-    put16(b + 0x0B, 512);
-    b[0x0D] = uint8_t(p->spc);
-    put16(b + 0x0E, p->reserved);
-    b[0x10] = 2;
+    b[bpb::JMP_BOOT] = 0xEB;
+    b[bpb::JMP_BOOT + 1] = disp;
+    b[bpb::JMP_BOOT + 2] = 0x90;
+    put_text(b + bpb::OEM_NAME, "MSWIN4.1");
+    put16(b + bpb::BYTS_PER_SEC, 512);
+    b[bpb::SEC_PER_CLUS] = uint8_t(p->spc);
+    put16(b + bpb::RSVD_SEC_CNT, p->reserved);
+    b[bpb::NUM_FATS] = 2;
 }
 
 }  // namespace
@@ -151,20 +152,19 @@ void plan_fat16(fat_plan *p, uint32_t hidden, uint32_t size, uint32_t unit_size,
 
     uint8_t *b = p->boot;
     put_boot_start(b, 0x3C, p);
-    put16(b + 0x11, root_entries);
-    put16(b + 0x13, size < 65536 ? size : 0);
-    b[0x15] = small ? 0xF0 : 0xF8;
-    put16(b + 0x16, p->fat_size);
-    put16(b + 0x18, spt);
-    put16(b + 0x1A, heads);
-    put32(b + 0x1C, hidden);
-    put32(b + 0x20, size >= 65536 ? size : 0);
-    b[0x24] = 0x80;
-    b[0x26] = 0x29;
-    put_text(b + 0x2B, "NO NAME    ");
-    put_text(b + 0x36, small ? "FAT12   " : "FAT16   ");
-    b[0x1FE] = 0x55;
-    b[0x1FF] = 0xAA;
+    put16(b + bpb::ROOT_ENT_CNT, root_entries);
+    put16(b + bpb::TOT_SEC16, size < 65536 ? size : 0);
+    b[bpb::MEDIA] = small ? 0xF0 : 0xF8;
+    put16(b + bpb::FAT_SZ16, p->fat_size);
+    put16(b + bpb::SEC_PER_TRK, spt);
+    put16(b + bpb::NUM_HEADS, heads);
+    put32(b + bpb::HIDD_SEC, hidden);
+    put32(b + bpb::TOT_SEC32, size >= 65536 ? size : 0);
+    b[bpb::DRV_NUM] = 0x80;
+    b[bpb::BOOT_SIG] = 0x29;
+    put_text(b + bpb::VOL_LAB, "NO NAME    ");
+    put_text(b + bpb::FIL_SYS_TYPE, small ? "FAT12   " : "FAT16   ");
+    put_signature(b);
 
     if (small) {
         const uint8_t head[] = {0xF0, 0xFF, 0xFF};
@@ -202,33 +202,30 @@ void plan_fat32(fat_plan *p, uint32_t hidden, uint32_t size, uint32_t unit_size,
 
     uint8_t *b = p->boot;
     put_boot_start(b, 0x58, p);
-    b[0x15] = 0xF8;
-    put16(b + 0x18, 63);
-    put16(b + 0x1A, 255);
-    put32(b + 0x1C, hidden);
-    put32(b + 0x20, size);
-    put32(b + 0x24, p->fat_size);
-    put32(b + 0x2C, 2);  // root directory cluster
-    put16(b + 0x30, 1);  // FSInfo sector
-    put16(b + 0x32, 6);  // backup boot sectors
-    b[0x40] = 0x80;
-    b[0x42] = 0x29;
-    put_text(b + 0x47, "NO NAME    ");
-    put_text(b + 0x52, "FAT32   ");
-    b[0x1FE] = 0x55;
-    b[0x1FF] = 0xAA;
+    b[bpb::MEDIA] = 0xF8;
+    put16(b + bpb::SEC_PER_TRK, 63);
+    put16(b + bpb::NUM_HEADS, 255);
+    put32(b + bpb::HIDD_SEC, hidden);
+    put32(b + bpb::TOT_SEC32, size);
+    put32(b + bpb::FAT_SZ32, p->fat_size);
+    put32(b + bpb::ROOT_CLUS, 2);
+    put16(b + bpb::FS_INFO, 1);
+    put16(b + bpb::BK_BOOT_SEC, 6);
+    b[bpb::DRV_NUM32] = 0x80;
+    b[bpb::BOOT_SIG32] = 0x29;
+    put_text(b + bpb::VOL_LAB32, "NO NAME    ");
+    put_text(b + bpb::FIL_SYS_TYPE32, "FAT32   ");
+    put_signature(b);
 
     uint8_t *fsinfo = b + 512;
-    put32(fsinfo + 0x000, 0x41615252);
-    put32(fsinfo + 0x1E4, 0x61417272);
-    put32(fsinfo + 0x1E8, 0xFFFFFFFF);  // free count not computed
-    put32(fsinfo + 0x1EC, 0xFFFFFFFF);  // no hint
-    fsinfo[0x1FE] = 0x55;
-    fsinfo[0x1FF] = 0xAA;
+    put32(fsinfo + bpb::FSI_LEAD_SIG, 0x41615252);
+    put32(fsinfo + bpb::FSI_STRUC_SIG, 0x61417272);
+    put32(fsinfo + bpb::FSI_FREE_COUNT, 0xFFFFFFFF);  // not computed
+    put32(fsinfo + bpb::FSI_NXT_FREE, 0xFFFFFFFF);   // no hint
+    put_signature(fsinfo);
 
     uint8_t *third = b + 1024;
-    third[0x1FE] = 0x55;
-    third[0x1FF] = 0xAA;
+    put_signature(third);
 
     // Entries 0 and 1, and entry 2, the root directory's single cluster.
     const uint8_t head[] = {0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0x0F};

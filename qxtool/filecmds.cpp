@@ -126,7 +126,7 @@ void load_file(xd_t *xd, const char *name, const char *path) {
     if (!it) quit("file %s not found", name);
     if (!path) {
         load_file_data(xd, it, stdout, 0);
-        if (fflush(stdout) != 0) quit("file write fails");
+        flush_stdout();
         return;
     }
     create_dir(path);
@@ -356,4 +356,5 @@ void cat_file(xd_t *xd, int argc, char **argv) {
     uint32_t size = load_buff(xd, argv[0], buf);
     buf[size] = 0;
     printf("%s\n", reinterpret_cast<const char *>(buf));
+    flush_stdout();
 }

@@ -125,11 +125,6 @@ uint8_t plan_volume(fat_plan *plan, uint32_t start, uint32_t size, const format_
     return plan->fat32 ? 0x0C : 0x0E;
 }
 
-void put_signature(uint8_t *sector) {
-    sector[mbr::SIGNATURE] = 0x55;
-    sector[mbr::SIGNATURE + 1] = 0xAA;
-}
-
 // The raw layout: a partition table with the one FAT partition at the base
 // sector, or, with base 0, a FAT volume over the whole disk.
 void plan_raw(format_plan *plan) {

@@ -25,8 +25,8 @@ void print_range(uint32_t c, uint32_t s, uint32_t p) {
 }
 
 const char *bpb_status(const uint8_t *br) {
-    if (br[0x0D]) return "copy";  // sectors per cluster: a copied BPB
-    if (br[0x18]) return "init";  // sectors per track of the template
+    if (br[bpb::SEC_PER_CLUS]) return "copy";  // a copied BPB
+    if (br[bpb::SEC_PER_TRK]) return "init";   // the template's low byte
     return "zero";
 }
 
@@ -41,7 +41,7 @@ void print_info(xd_t *xd, int, char **) {
     const uint32_t pri = get16(h + hdr::PRI_SIZE);
     const uint32_t ext = get32(h + hdr::EXT_SIZE);
     const uint32_t list_sectors = get16(h + hdr::LIST_SECTORS);
-    const char *bpb = bpb_status(br);
+    const char *status = bpb_status(br);
 
     printf("version: %d.%d\n", h[hdr::VER_MAJOR], h[hdr::VER_MINOR]);
     if (!qx_ar_mode) {
@@ -50,7 +50,7 @@ void print_info(xd_t *xd, int, char **) {
         printf("primary data size: %u\n", unsigned(pri));
         printf("extended data size: %lu\n", (unsigned long)ext);
         printf("debug version: %s\n", br[0x1A8] ? "yes" : "no");
-        printf("bpb status: %s\n", bpb);
+        printf("bpb status: %s\n", status);
     } else {
         printf("file list size: %lu\n", (unsigned long)qx_list_sectors);
         printf("original primary data size: %u\n", unsigned(pri));
@@ -63,7 +63,7 @@ void print_info(xd_t *xd, int, char **) {
         const uint8_t ms = br[mbr::MAX_SECTORS];
         if (ms & 0x80) printf(" --chs");
         if ((ms & 0x7F) != 63) printf(" --max-sectors %d", ms & 0x7F);
-        if (bpb[0] != 'c' && br[0x26] == 0x29) printf(" --zip");
+        if (status[0] != 'c' && br[bpb::BOOT_SIG] == 0x29) printf(" --zip");
     }
     if (pri != 16128) printf(" --primary %u", unsigned(pri));
     if (ext != 0) printf(" --extended %lu", (unsigned long)ext);
@@ -104,7 +104,10 @@ void print_info(xd_t *xd, int, char **) {
         c = s + count;
     }
 
-    if (qx_ar_mode) return;
+    if (qx_ar_mode) {
+        flush_stdout();
+        return;
+    }
     if (c != qx_total_size) print_range(c, qx_total_size, p);
     const int64_t pri_free =
         (int64_t(p) - int64_t(qx_list_start) - int64_t(qx_list_sectors) - int64_t(pri_sectors)) * 510;
@@ -112,4 +115,5 @@ void print_info(xd_t *xd, int, char **) {
     // The free sector count is a 32-bit number before it becomes bytes.
     const uint64_t ext_free = uint64_t(uint32_t(ext - uint32_t(ext_sectors))) * 512;
     printf("extended area free space: %llu\n", (unsigned long long)ext_free);
+    flush_stdout();
 }

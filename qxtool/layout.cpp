@@ -186,8 +186,8 @@ void config_mbr(uint32_t max_sectors, int chs, int zip) {
     if (chs) v |= 0x80;
     img[mbr::MAX_SECTORS] = uint8_t(v);
     if (zip) {
-        img[0x26] = 0x29;
-        memcpy(img + 3, "MSWIN4.1", 9);
+        img[bpb::BOOT_SIG] = 0x29;
+        memcpy(img + bpb::OEM_NAME, "MSWIN4.1", 9);
     }
 }
 
@@ -228,8 +228,15 @@ void sync_mbr(xd_t *xd, uint8_t *image, uint32_t base, int adjust_reserved, int 
                 lba2chs(start, e + pte::CHS_START);
                 lba2chs(start + get32(e + pte::COUNT) - 1, e + pte::CHS_END);
             }
-            if (adjust_reserved)
-                put16(image + mbr::BPB_RESERVED, get16(image + mbr::BPB_RESERVED) - 1u);
+            if (adjust_reserved) {
+                // Copy i describes the disk as seen from sector i: the
+                // volume's reserved sectors and its total count both lose
+                // the i sectors before that, so the volume still ends where
+                // it does.
+                put16(image + bpb::RSVD_SEC_CNT, get16(image + bpb::RSVD_SEC_CNT) - 1u);
+                if (get16(image + bpb::TOT_SEC16)) put16(image + bpb::TOT_SEC16, get16(image + bpb::TOT_SEC16) - 1u);
+                else put32(image + bpb::TOT_SEC32, get32(image + bpb::TOT_SEC32) - 1u);
+            }
         }
         write_disk(xd, image, 1);
     }

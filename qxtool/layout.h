@@ -9,8 +9,7 @@ struct xd_t;
 // Boot record (sector 0 and its copies).
 namespace mbr {
 constexpr uint32_t JUMP = 0x000;         // EB d
-constexpr uint32_t BPB = 0x002;          // BPB area up to 2+d
-constexpr uint32_t BPB_RESERVED = 0x0E;  // u16 reserved sectors inside the BPB
+constexpr uint32_t BPB = 0x002;          // BPB area up to 2+d (fields: namespace bpb)
 constexpr uint32_t MAX_SECTORS = 0x1AD;  // u8, bit 7 = CHS only
 constexpr uint32_t COPY_NO = 0x1AE;      // u16
 constexpr uint32_t SPT = 0x1B0;          // u8
@@ -21,6 +20,56 @@ constexpr uint32_t DISK_SIG = 0x1B8;     // 6 bytes
 constexpr uint32_t PART_TABLE = 0x1BE;   // 4 x 16 bytes
 constexpr uint32_t SIGNATURE = 0x1FE;    // 55 AA
 }  // namespace mbr
+
+// Puts the 55 AA signature at the end of a boot sector.
+inline void put_signature(uint8_t *sector) {
+    sector[mbr::SIGNATURE] = 0x55;
+    sector[mbr::SIGNATURE + 1] = 0xAA;
+}
+
+// FAT boot sector fields (the BIOS parameter block and what follows it),
+// as the data partition's first sector holds them and as the boot record's
+// BPB area copies them.
+namespace bpb {
+constexpr uint32_t JMP_BOOT = 0x000;     // 3 bytes
+constexpr uint32_t OEM_NAME = 0x003;     // 8 bytes
+constexpr uint32_t BYTS_PER_SEC = 0x00B; // u16
+constexpr uint32_t SEC_PER_CLUS = 0x00D; // u8
+constexpr uint32_t RSVD_SEC_CNT = 0x00E; // u16
+constexpr uint32_t NUM_FATS = 0x010;     // u8
+constexpr uint32_t ROOT_ENT_CNT = 0x011; // u16
+constexpr uint32_t TOT_SEC16 = 0x013;    // u16, 0 when TOT_SEC32 holds the count
+constexpr uint32_t MEDIA = 0x015;        // u8
+constexpr uint32_t FAT_SZ16 = 0x016;     // u16, 0 on FAT32
+constexpr uint32_t SEC_PER_TRK = 0x018;  // u16
+constexpr uint32_t NUM_HEADS = 0x01A;    // u16
+constexpr uint32_t HIDD_SEC = 0x01C;     // u32
+constexpr uint32_t TOT_SEC32 = 0x020;    // u32
+// FAT12 and FAT16 from here on.
+constexpr uint32_t DRV_NUM = 0x024;      // u8
+constexpr uint32_t BOOT_SIG = 0x026;     // u8, 0x29
+constexpr uint32_t VOL_ID = 0x027;       // u32
+constexpr uint32_t VOL_LAB = 0x02B;      // 11 bytes
+constexpr uint32_t FIL_SYS_TYPE = 0x036; // 8 bytes
+// FAT32 from here on.
+constexpr uint32_t FAT_SZ32 = 0x024;     // u32
+constexpr uint32_t EXT_FLAGS = 0x028;    // u16
+constexpr uint32_t FS_VER = 0x02A;       // u16
+constexpr uint32_t ROOT_CLUS = 0x02C;    // u32
+constexpr uint32_t FS_INFO = 0x030;      // u16
+constexpr uint32_t BK_BOOT_SEC = 0x032;  // u16
+constexpr uint32_t DRV_NUM32 = 0x040;    // u8
+constexpr uint32_t BOOT_SIG32 = 0x042;   // u8, 0x29
+constexpr uint32_t VOL_ID32 = 0x043;     // u32
+constexpr uint32_t VOL_LAB32 = 0x047;    // 11 bytes
+constexpr uint32_t FIL_SYS_TYPE32 = 0x052;  // 8 bytes
+constexpr uint32_t FAT32_END = 0x05A;    // the first byte after a FAT32 BPB
+// FSInfo sector.
+constexpr uint32_t FSI_LEAD_SIG = 0x000;    // u32 0x41615252
+constexpr uint32_t FSI_STRUC_SIG = 0x1E4;   // u32 0x61417272
+constexpr uint32_t FSI_FREE_COUNT = 0x1E8;  // u32
+constexpr uint32_t FSI_NXT_FREE = 0x1EC;    // u32
+}  // namespace bpb
 
 // Partition table entry.
 namespace pte {

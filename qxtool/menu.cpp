@@ -371,4 +371,5 @@ void cat_menu(xd_t *xd, int argc, char **argv) {
     if (argc < 1) quit("not enough parameters");
     uint32_t size = load_buff(xd, argv[0], menu_buffer);
     print_menu(menu_buffer, size, stdout);
+    flush_stdout();
 }

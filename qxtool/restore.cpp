@@ -93,7 +93,7 @@ void sync_disk(xd_t *xd, int argc, char **argv) {
     seek_disk(xd, 0);
     read_disk(xd, image, 1);
     const uint32_t d = image[1];
-    uint8_t *bpb = image + mbr::BPB;  // d bytes: offsets 2 to 1 + d
+    uint8_t *area = image + mbr::BPB;  // the BPB area, d bytes: offsets 2 to 1 + d
     int adjust = 0;
 
     if (mode == BPB_COPY) {
@@ -102,34 +102,40 @@ void sync_disk(xd_t *xd, int argc, char **argv) {
         uint8_t *part = global_buffer + 2 * SECTOR;
         seek_disk(xd, ofs);
         read_disk(xd, part, 1);
+        // A FAT32 BPB runs past the debug variant's BPB area: cut there, its
+        // root cluster and the fields after it would be boot code bytes.
+        if (get16(part + bpb::FAT_SZ16) == 0 && 2 + d < bpb::FAT32_END)
+            quit("can't copy bpb: a fat32 bpb takes offsets 2 to 0x%x, the boot record's bpb area ends at 0x%x",
+                 bpb::FAT32_END - 1, 1 + d);
         // Seen from sector 0, every sector before the partition is a
         // reserved sector of the volume; both sums must fit their fields.
-        uint32_t reserved = get16(part + 0x0E) + ofs;
+        const uint64_t reserved = uint64_t(get16(part + bpb::RSVD_SEC_CNT)) + ofs;
         if (reserved > 0xFFFF)
-            quit("can't copy bpb: data partition at sector %u needs %u reserved sectors, more than 65535", ofs,
-                 reserved);
-        uint64_t total = get16(part + 0x13);
-        if (!total) total = get32(part + 0x20);
+            quit("can't copy bpb: data partition at sector %u needs %llu reserved sectors, more than 65535", ofs,
+                 (unsigned long long)reserved);
+        uint64_t total = get16(part + bpb::TOT_SEC16);
+        if (!total) total = get32(part + bpb::TOT_SEC32);
         total += ofs;
         if (total > 0xFFFFFFFFu) quit("can't copy bpb: total sectors exceed 4294967295");
-        memcpy(bpb, part + mbr::BPB, d);
-        put16(image + 0x0E, reserved);
-        put32(image + 0x1C, 0);
-        put16(image + 0x13, 0);
-        put32(image + 0x20, 0);
-        if (total <= 0xFFFF) put16(image + 0x13, uint32_t(total));
-        else put32(image + 0x20, uint32_t(total));
+        memcpy(area, part + mbr::BPB, d);
+        put16(image + bpb::RSVD_SEC_CNT, uint32_t(reserved));
+        put32(image + bpb::HIDD_SEC, 0);
+        put16(image + bpb::TOT_SEC16, 0);
+        put32(image + bpb::TOT_SEC32, 0);
+        if (total <= 0xFFFF) put16(image + bpb::TOT_SEC16, uint32_t(total));
+        else put32(image + bpb::TOT_SEC32, uint32_t(total));
         zip = false;
         // Copy i stands for a disk that begins at sector i: its reserved
-        // sectors end where sector 0's do, i sectors earlier from its view.
+        // sectors and the volume end where sector 0's do, i sectors
+        // earlier from its view.
         adjust = 1;
     } else if (mode == BPB_RESET || mode == BPB_CLEAR) {
-        memset(bpb, 0, d);
+        memset(area, 0, d);
         if (mode == BPB_RESET) {
-            image[0x10] = 2;
-            image[0x18] = 63;
-            image[0x1A] = 255;
-            image[0x24] = 0x80;
+            image[bpb::NUM_FATS] = 2;
+            image[bpb::SEC_PER_TRK] = 63;
+            image[bpb::NUM_HEADS] = 255;
+            image[bpb::DRV_NUM] = 0x80;
         }
     }
     if (bpb_size && bpb_size < 2 + d) memset(image + bpb_size, 0, 2 + d - bpb_size);

@@ -553,7 +553,7 @@ TEST(Sync, CopyBpb) {
         EXPECT_EQ(get16(b + 0x0E), 16132 - i) << i;
         EXPECT_EQ(get32(b + 0x1C), 0u);
         EXPECT_EQ(get16(b + 0x13), 0);
-        EXPECT_EQ(get32(b + 0x20), 100000u);  // 83,872 + 16,128
+        EXPECT_EQ(get32(b + 0x20), 100000u - i);  // 83,872 + 16,128, from sector i on
         for (uint32_t k = 2; k < 0x60; k++) {
             if ((k >= 0x0E && k < 0x10) || (k >= 0x13 && k < 0x15) || (k >= 0x1C && k < 0x24)) continue;
             ASSERT_EQ(b[k], part[k]) << i << " offset " << k;
@@ -569,6 +569,58 @@ TEST(Sync, CopyBpb) {
     s = sector(d.img, 0);
     EXPECT_EQ(s[0x0D], part[0x0D]);
     EXPECT_EQ(hex(std::vector<uint8_t>(s.begin() + 36, s.begin() + 0x60)), hex(std::vector<uint8_t>(0x60 - 36, 0)));
+}
+
+// Every copy's BPB describes the data partition's volume as seen from the
+// copy's own sector: it ends where the volume ends. A FAT32 BPB is copied
+// whole, or, where the boot record's BPB area is too short for it (the
+// debug variant), refused with nothing written.
+TEST(Sync, CopiedBpbFromEveryCopy) {
+    struct Case {
+        std::vector<std::string> global, format;
+        const char *refusal;
+    } cases[] = {
+        {{}, {"format"}, nullptr},
+        {{"-d"}, {"format"}, nullptr},
+        {{}, {"format", "--fat32"}, nullptr},
+        {{"-d"}, {"format", "--fat32"},
+         "qxtool: error: can't copy bpb: a fat32 bpb takes offsets 2 to 0x59, the boot record's bpb area ends at 0x27\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.global) + testing::PrintToString(c.format));
+        TempDir t;
+        const std::string img = t.path("d.img");
+        make_blank(img, 100000);
+        std::vector<std::string> args = c.global;
+        args.push_back(img);
+        std::vector<std::string> fmt = args;
+        fmt.insert(fmt.end(), c.format.begin(), c.format.end());
+        ASSERT_EQ(run_tool(fmt).status, 0);
+        const std::vector<uint8_t> part = sector(img, 16128), before = read_sectors(img, 0, 64);
+        args.insert(args.end(), {"sync", "--copy-bpb"});
+        RunResult r = run_tool(args);
+        if (c.refusal) {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, c.refusal);
+            EXPECT_TRUE(read_sectors(img, 0, 64) == before);
+            continue;
+        }
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::vector<uint8_t> s = read_sectors(img, 0, 64);
+        const uint32_t area_end = 2 + s[1];
+        for (uint32_t i = 0; i <= 63; i++) {
+            const uint8_t *b = &s[i * 512];
+            const uint32_t total = get16(b + bpb::TOT_SEC16) ? get16(b + bpb::TOT_SEC16) : get32(b + bpb::TOT_SEC32);
+            EXPECT_EQ(i + total, 100000u) << "copy " << i;
+            EXPECT_EQ(i + get16(b + bpb::RSVD_SEC_CNT), 16128u + get16(&part[bpb::RSVD_SEC_CNT])) << "copy " << i;
+            if (area_end >= bpb::FAT32_END) {
+                // The fields past the total count, FAT32's included, as the
+                // partition's boot sector has them.
+                EXPECT_EQ(0, memcmp(b + bpb::FAT_SZ16, part.data() + bpb::FAT_SZ16, bpb::HIDD_SEC - bpb::FAT_SZ16));
+                EXPECT_EQ(0, memcmp(b + 0x24, part.data() + 0x24, bpb::FAT32_END - 0x24)) << "copy " << i;
+            }
+        }
+    }
 }
 
 TEST(Sync, ResetAndClear) {
