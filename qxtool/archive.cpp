@@ -34,30 +34,40 @@ uint64_t list_sectors_for(uint64_t bytes) { return (bytes + 509) / 510; }
 // name is reachable.
 bool seek_sector(FILE *f, uint32_t sector) { return fseeko(f, off_t(uint64_t(sector) * SECTOR), SEEK_SET) == 0; }
 
-// Output of save: written beside the destination and put in its place only
-// when complete, so a failed save leaves an existing file untouched and a
-// save onto the archive being read reads it whole first.
+// Output of save. An archive is written beside the destination and put in
+// its place when complete, with the destination's permissions: a failure or
+// power cut at any instant leaves the old file or the new one, and a save
+// onto the archive being read reads it whole first. Where that would cost
+// the destination its identity (it has other hard links) or cannot be done
+// (no new file can be made in its directory), the destination is written in
+// place and cut to its new length, which keeps its links and mode.
 struct archive_out {
     std::string dest, temp;
     FILE *f = nullptr;
+    bool in_place = false;
+    bool existed = false;
 
-    explicit archive_out(const char *path) : dest(path) {
+    archive_out(const char *path, xd_t *xd) : dest(path) {
         std::error_code ec;
-        auto st = std::filesystem::status(dest, ec);
-        bool replace = !ec && (st.type() == std::filesystem::file_type::not_found ||
-                               st.type() == std::filesystem::file_type::regular);
-        if (replace) {
-            if (std::filesystem::is_symlink(std::filesystem::symlink_status(dest, ec)))
-                dest = std::filesystem::canonical(dest, ec).string();
+        if (std::filesystem::is_symlink(std::filesystem::symlink_status(dest, ec)))
+            dest = std::filesystem::canonical(dest, ec).string();
+        struct stat st;
+        const bool exists = stat(dest.c_str(), &st) == 0;
+        const bool regular = !exists || S_ISREG(st.st_mode);
+        existed = exists;
+        if (regular && !(exists && st.st_nlink > 1)) {
             for (int k = 0; k < 1000 && temp.empty(); k++) {
                 std::string t = dest + ".tmp" + std::to_string(k);
                 if (!std::filesystem::exists(t, ec)) temp = t;
             }
+            if (!temp.empty()) f = fopen(temp.c_str(), "wb");
+            if (!f) temp.clear();
         }
-        f = fopen(temp.empty() ? dest.c_str() : temp.c_str(), "wb");
         if (!f) {
-            temp.clear();
-            quit("can't write to file %s", path);
+            in_place = exists;
+            f = fopen(dest.c_str(), exists ? "r+b" : "wb");
+            if (!f) quit("can't write to file %s", path);
+            if (exists && xd_is_file(xd, f)) quit("can't save to the archive being read: %s", path);
         }
         host_buffering(f);
     }
@@ -65,7 +75,12 @@ struct archive_out {
         if (fwrite(p, 1, n, f) != n) quit("file write fails");
     }
     void finish() {
-        int bad = xd_file_sync(f);
+        int bad = fflush(f) != 0;
+        // Item data goes to f straight from the store: the position is the
+        // archive's length.
+        if (in_place) bad |= xd_file_truncate(f, uint64_t(ftello(f)));
+        if (!temp.empty() && existed) bad |= xd_file_mode_like(f, dest.c_str());
+        bad |= xd_file_sync(f);
         bad |= fclose(f);
         f = nullptr;
         if (bad) quit("file write fails");
@@ -215,7 +230,7 @@ void save_archive(xd_t *xd, int argc, char **argv) {
     put16(header + hdr::LIST_USED, uint32_t(out / 510 + 1));
     add_mark(list, n, 1, uint32_t(out));
 
-    archive_out f(path);
+    archive_out f(path, xd);
     f.write(header, SECTOR);
     f.write(list, size_t(n) * SECTOR);
     static const uint8_t zeros[SECTOR] = {};

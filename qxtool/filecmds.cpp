@@ -14,6 +14,9 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <memory>
+#include <vector>
+#include <algorithm>
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -28,55 +31,110 @@ void mark_run(uint32_t first, uint32_t k) {
     for (uint32_t s = 0; s < k; s++) put16(global_buffer + s * SECTOR + 510, (first + s) & 0xFFFF);
 }
 
-uint8_t *read_input(uint32_t *size) {
-    // Read straight into a buffer that grows geometrically, keeping 512
-    // zero bytes of room after the data.
-    size_t len = 0, cap = 0;
-    uint8_t *buf = nullptr;
-    for (;;) {
-        if (len + GLOBAL_BUFFER_SIZE + 512 > cap) {
-            cap = (len + GLOBAL_BUFFER_SIZE + 512) * 2;
-            buf = static_cast<uint8_t *>(xrealloc(buf, cap));
+// Bytes to a file's sectors from a given sector on, in runs of up to 64
+// sectors: marked 510-byte units in the primary area, plain sectors beyond.
+class sector_writer {
+public:
+    sector_writer(xd_t *xd, uint32_t start)
+        : xd_(xd), sector_(start), unit_(start < qx_pri_size ? 510 : 512), buf_(GLOBAL_SECTORS * SECTOR) {}
+    void put(const uint8_t *p, size_t n) {
+        const size_t cap = size_t(GLOBAL_SECTORS) * unit_;
+        while (n) {
+            size_t k = std::min(n, cap - fill_);
+            memcpy(buf_.data() + fill_, p, k);
+            fill_ += k;
+            p += k;
+            n -= k;
+            if (fill_ == cap) write_run();
         }
-        size_t n = fread(buf + len, 1, GLOBAL_BUFFER_SIZE, stdin);
-        len += n;
+    }
+    void finish() {
+        if (fill_) write_run();
+    }
+
+private:
+    void write_run() {
+        const uint32_t k = uint32_t((fill_ + unit_ - 1) / unit_);
+        if (unit_ == 510) add_mark(buf_.data(), k, sector_, uint32_t(fill_));
+        else memset(buf_.data() + fill_, 0, size_t(k) * SECTOR - fill_);
+        seek_disk(xd_, sector_);
+        write_disk(xd_, buf_.data(), k);
+        sector_ += k;
+        fill_ = 0;
+    }
+    xd_t *xd_;
+    uint32_t sector_;
+    uint32_t unit_;
+    std::vector<uint8_t> buf_;
+    size_t fill_ = 0;
+};
+
+// Feeds the first bytes bytes stored from sector from (either area) to w.
+void read_back(xd_t *xd, uint32_t from, uint64_t bytes, sector_writer &w) {
+    const uint32_t unit = from < qx_pri_size ? 510 : 512;
+    while (bytes) {
+        const uint64_t run = std::min<uint64_t>(bytes, uint64_t(GLOBAL_SECTORS) * unit);
+        const uint32_t k = uint32_t((run + unit - 1) / unit);
+        seek_disk(xd, from);
+        read_disk(xd, global_buffer, k);
+        if (unit == 510) remove_mark(global_buffer, k);
+        w.put(global_buffer, size_t(run));
+        from += k;
+        bytes -= run;
+    }
+}
+
+// Standard input, whose size is known only at its end. The first megabyte
+// is read ahead: a shorter input is stored like a buffer. A longer one
+// streams into the first place that holds what has arrived so far and that
+// no list names; when that run is full, what is there moves to the first
+// place that holds it and the rest, and streaming goes on there. The run
+// reached at the end is the one first fit picks for the whole size.
+uint8_t *save_stdin(xd_t *xd, const char *name, bool extended) {
+    constexpr size_t AHEAD = size_t(1) << 20;
+    std::vector<uint8_t> chunk(AHEAD);
+    auto read_chunk = [&]() {
+        size_t n = 0;
+        while (n < AHEAD) {
+            size_t k = fread(chunk.data() + n, 1, AHEAD - n, stdin);
+            if (!k) break;
+            n += k;
+        }
+        if (ferror(stdin)) quit("read stdin fails");
+        return n;
+    };
+    size_t n = read_chunk();
+    if (!n) quit("no input");
+    if (n < AHEAD) return save_buff(xd, name, chunk.data(), uint32_t(n), extended);
+
+    store_use(xd);
+    uint32_t start, end;
+    if (!find_stream_place(uint32_t(n), extended, &start, &end)) quit("not enough space");
+    auto w = std::make_unique<sector_writer>(xd, start);
+    uint64_t total = 0;
+    for (; n; n = read_chunk()) {
         // The size field of an item is 32 bits wide.
-        if (len > 0xFFFFFFFFu) {
-            free(buf);
-            quit("input too large");
+        if (total + n > 0xFFFFFFFFu) quit("input too large");
+        const uint32_t unit = start < qx_pri_size ? 510 : 512;
+        if ((total + n + unit - 1) / unit > end - start) {
+            w->finish();
+            uint32_t s2, e2;
+            if (!find_stream_place(uint32_t(total + n), extended, &s2, &e2)) quit("not enough space");
+            auto w2 = std::make_unique<sector_writer>(xd, s2);
+            read_back(xd, start, total, *w2);
+            w = std::move(w2);
+            start = s2;
+            end = e2;
         }
-        if (n < GLOBAL_BUFFER_SIZE) {
-            if (ferror(stdin)) {
-                free(buf);
-                quit("read stdin fails");
-            }
-            break;
-        }
+        w->put(chunk.data(), n);
+        total += n;
     }
-    if (!len) {
-        free(buf);
-        return nullptr;
-    }
-    memset(buf + len, 0, 512);
-    *size = uint32_t(len);
-    return buf;
+    w->finish();
+    return alloc_file_at(name, &start, uint32_t(total), extended, now(), true);
 }
 
 uint8_t *save_file(xd_t *xd, const char *name, const char *path, bool extended) {
-    if (!path) {
-        uint32_t size = 0;
-        uint8_t *data = read_input(&size);
-        if (!data) quit("no input");
-        uint8_t *it;
-        try {
-            it = save_buff(xd, name, data, size, extended);
-        } catch (...) {
-            free(data);
-            throw;
-        }
-        free(data);
-        return it;
-    }
+    if (!path) return save_stdin(xd, name, extended);
     FILE *f = fopen(path, "rb");
     if (!f) quit("can't open file %s", path);
     host_buffering(f);

@@ -85,8 +85,9 @@ bool clashes(uint32_t start, uint32_t count) {
 
 int area_of(uint32_t start) { return start >= qx_pri_size ? 1 : 0; }
 
-// First fit that also keeps clear of the sectors the stored list names.
-bool find_safe(uint32_t *start, uint32_t size, bool extended, int *pos) {
+// First fit that also keeps clear of the sectors the stored list names;
+// *end (when given) gets the end of the run the place lies in.
+bool find_safe(uint32_t *start, uint32_t size, bool extended, int *pos, uint32_t *end = nullptr) {
     return for_each_run([&](uint32_t b, uint32_t e, int ofs) {
         uint32_t cur = b;
         auto try_sub = [&](uint32_t sb, uint32_t se) {
@@ -95,6 +96,7 @@ bool find_safe(uint32_t *start, uint32_t size, bool extended, int *pos) {
             if (area_lock >= 0 && area_of(s) != area_lock) return false;
             *start = s;
             *pos = ofs;
+            if (end) *end = s < qx_pri_size && se > qx_pri_size ? qx_pri_size : se;
             return true;
         };
         for (const auto &x : disk_ext) {
@@ -225,14 +227,31 @@ bool del_file(const char *name) {
     return true;
 }
 
+bool find_stream_place(uint32_t size, bool extended, uint32_t *start, uint32_t *end) {
+    ensure_snapshot();
+    int pos;
+    return find_safe(start, size, extended, &pos, end);
+}
+
 uint8_t *alloc_file(const char *name, uint32_t *start, uint32_t size, bool extended, uint32_t time) {
+    return alloc_file_at(name, start, size, extended, time, false);
+}
+
+uint8_t *alloc_file_at(const char *name, uint32_t *start, uint32_t size, bool extended, uint32_t time, bool given) {
     name = get_name(name);
     ensure_snapshot();
     del_file(name);
     size_t nlen = strlen(name);
     size_t isz = nlen + 15;
     if (isz > 255 || size_t(qx_list_tail) + isz >= size_t(list_room())) quit("file item too long");
-    int pos = place(start, size, extended);
+    int pos = 0;
+    if (given) {
+        // The list position of a place chosen beforehand: before the first
+        // item that starts above it.
+        while (qx_list[pos] && item_start(qx_list + pos) <= *start) pos = next_item(qx_list, pos);
+    } else {
+        pos = place(start, size, extended);
+    }
     uint8_t *it = qx_list + pos;
     memmove(it + isz, it, size_t(qx_list_tail - pos) + 1);
     it[item::LEN] = uint8_t(isz - 2);

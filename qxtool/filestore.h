@@ -19,6 +19,12 @@ uint8_t *find_file(const char *name);
 bool del_file(const char *name);
 uint8_t *alloc_file(const char *name, uint32_t *start, uint32_t size, bool extended, uint32_t time);
 int find_space(uint32_t *start, uint32_t size, bool extended);
+// alloc_file at a start chosen beforehand (given) instead of by placement.
+uint8_t *alloc_file_at(const char *name, uint32_t *start, uint32_t size, bool extended, uint32_t time, bool given);
+// The first place that holds size bytes and that no list names, and the end
+// of the free run it lies in (within one area): where data of a size not
+// yet known is streamed.
+bool find_stream_place(uint32_t size, bool extended, uint32_t *start, uint32_t *end);
 // Tests one free run [b, e): true and *start when a file of size bytes fits.
 bool check_space(uint32_t b, uint32_t e, uint32_t size, bool extended, uint32_t *start);
 

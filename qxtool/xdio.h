@@ -55,9 +55,27 @@ void xd_binary_stdio();
 // on the medium (archives and exported files); 0 on success.
 int xd_file_sync(FILE *f);
 
+// Sets a host file's length to size bytes; 0 on success.
+int xd_file_truncate(FILE *f, uint64_t size);
+// Gives the host file f the permissions of the file at path, where the
+// platform has them; 0 on success.
+int xd_file_mode_like(FILE *f, const char *path);
+
+// True when the host file f is the file or device the target is.
+bool xd_is_file(xd_t *xd, FILE *f);
+
 // A hook for tests: when set, it is asked before every write and a true
 // answer makes that write fail as a device error would.
 extern bool (*xd_write_fault)(uint32_t sector, uint32_t count);
+
+// Sets a host file's length to size bytes; 0 on success.
+int xd_file_truncate(FILE *f, uint64_t size);
+// Gives the host file f the permissions of the file at path, where the
+// platform has them; 0 on success.
+int xd_file_mode_like(FILE *f, const char *path);
+
+// True when the host file f is the file or device the target is.
+bool xd_is_file(xd_t *xd, FILE *f);
 
 // A hook for tests: when set, the POSIX layer tells it of every change it
 // made to a target, right after it succeeded, so that a test can rebuild what a

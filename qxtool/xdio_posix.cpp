@@ -259,3 +259,17 @@ int xd_file_sync(FILE *f) {
     }
     return 0;
 }
+
+bool xd_is_file(xd_t *xd, FILE *f) {
+    struct stat a, b;
+    if (!xd || fstat(xd->fd, &a) != 0 || fstat(fileno(f), &b) != 0) return false;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+int xd_file_truncate(FILE *f, uint64_t size) { return ftruncate(fileno(f), off_t(size)) == 0 ? 0 : 1; }
+
+int xd_file_mode_like(FILE *f, const char *path) {
+    struct stat st;
+    if (stat(path, &st) != 0) return 0;
+    return fchmod(fileno(f), st.st_mode & 07777) == 0 ? 0 : 1;
+}

@@ -252,3 +252,16 @@ int xd_file_sync(FILE *f) {
     if (fflush(f) != 0) return 1;
     return _commit(_fileno(f)) == 0 ? 0 : 1;
 }
+
+bool xd_is_file(xd_t *xd, FILE *f) {
+    BY_HANDLE_FILE_INFORMATION a, b;
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+    if (!xd || !GetFileInformationByHandle(xd->handle, &a) || !GetFileInformationByHandle(h, &b)) return false;
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
+}
+
+int xd_file_truncate(FILE *f, uint64_t size) { return _chsize_s(_fileno(f), int64_t(size)) == 0 ? 0 : 1; }
+
+// Windows files carry no permission bits that a new file would lack.
+int xd_file_mode_like(FILE *, const char *) { return 0; }

@@ -250,6 +250,53 @@ TEST(List, ReplacingKeepsTheStoredItemWhenThereIsRoomElsewhere) {
     EXPECT_EQ(exported(d, "f"), v2);
 }
 
+TEST(AddExport, StdinLongerThanItsReadAheadLandsWhereTheSameFileWould) {
+    // Free runs of 1.5 MiB, then 3 MiB, then the rest of the primary area,
+    // and an extended area of 8 MiB. Input past the first megabyte streams;
+    // it must end where the same bytes given as a file are placed.
+    Disk base(4, 16128, 16384);
+    const size_t MiB = 1 << 20;
+    ASSERT_EQ(base.run({"add", "g1", base.file("g1", pattern_bytes(MiB + MiB / 2, 1))}).status, 0);
+    ASSERT_EQ(base.run({"add", "x", base.file("x", {1})}).status, 0);
+    ASSERT_EQ(base.run({"add", "g2", base.file("g2", pattern_bytes(3 * MiB, 2))}).status, 0);
+    ASSERT_EQ(base.run({"add", "y", base.file("y", {2})}).status, 0);
+    ASSERT_EQ(base.run({"remove", "g1"}).status, 0);
+    ASSERT_EQ(base.run({"remove", "g2"}).status, 0);
+    struct Case { std::vector<std::string> opts; size_t size; } cases[] = {
+        {{}, MiB + 1000},          // the first run holds it
+        {{}, 2 * MiB},             // moves on to the second run
+        {{}, 4 * MiB},             // and on to the third
+        {{"-e"}, 2 * MiB + 3},     // extended area only
+        {{}, 6 * MiB},             // more than any primary run: overflows
+        {{}, MiB},                 // exactly the read-ahead: stored whole
+    };
+    for (const Case &c : cases) {
+        const std::vector<uint8_t> v = pattern_bytes(c.size, uint32_t(c.size));
+        std::vector<uint8_t> img = read_file(base.img);
+        Disk by_file, by_stdin;
+        write_file(by_file.img, img);
+        write_file(by_stdin.img, img);
+        std::vector<std::string> w = c.opts;
+        w.insert(w.begin(), "add");
+        w.push_back("x");  // replaces x
+        std::vector<std::string> wf = w;
+        wf.push_back(by_file.file("in", v));
+        ASSERT_EQ(by_file.run(wf).status, 0) << c.size;
+        std::string in(v.begin(), v.end());
+        RunResult r = by_stdin.run(w, &in);
+        ASSERT_EQ(r.status, 0) << c.size << r.err;
+        std::vector<Item> lf = list_of(by_file.img), ls = list_of(by_stdin.img);
+        ASSERT_EQ(lf.size(), ls.size());
+        for (size_t i = 0; i < lf.size(); i++) {
+            EXPECT_EQ(ls[i].name, lf[i].name) << c.size;
+            EXPECT_EQ(ls[i].start, lf[i].start) << c.size;
+            EXPECT_EQ(ls[i].size, lf[i].size) << c.size;
+        }
+        EXPECT_EQ(exported(by_stdin, "x"), v) << c.size;
+        EXPECT_EQ(by_stdin.run({"check"}).status, 0) << c.size;
+    }
+}
+
 TEST(AddExport, TimesStdinAndErrors) {
     Disk d(4, 16128, 100);
     std::string f = d.file("f", pattern_bytes(100, 1));
