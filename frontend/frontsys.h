@@ -76,6 +76,9 @@ public:
     // Creates `path` or truncates it (readWrite: opened for reading and
     // writing, else for writing only, not shared); nullptr on failure.
     virtual void *CreateAlways(const std::string &path, bool readWrite) = 0;
+    // Creates `path` for writing only when no file of that name exists;
+    // nullptr on failure.
+    virtual void *CreateNew(const std::string &path) = 0;
     // One write of `size` bytes; true only when all of them were written.
     virtual bool WriteAll(void *file, const void *data, size_t size) = 0;
     virtual void CloseFile(void *file) = 0;

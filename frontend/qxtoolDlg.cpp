@@ -389,7 +389,9 @@ bool MainDialog::WriteStickFiles(const std::string &root) {
         CarriedData res;
         if (!sys_.LoadCarried(unsigned(IDR_STICK_FIRST + i), StickType, res))
             return fail(target);
-        void *file = sys_.CreateAlways(target, false);
+        // The stick was formatted by this run, so nothing is there yet; a
+        // file that is there belongs to another drive and is kept.
+        void *file = sys_.CreateNew(target);
         bool ok = file != nullptr && sys_.WriteAll(file, res.data, res.size);
         const std::string cause = ok ? std::string() : sys_.LastErrorText();
         if (file != nullptr)

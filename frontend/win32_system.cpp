@@ -145,6 +145,12 @@ void *Win32System::CreateAlways(const std::string &path, bool readWrite) {
     return h == INVALID_HANDLE_VALUE ? nullptr : h;
 }
 
+void *Win32System::CreateNew(const std::string &path) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+    return h == INVALID_HANDLE_VALUE ? nullptr : h;
+}
+
 bool Win32System::WriteAll(void *file, const void *data, size_t size) {
     if (size > MAXDWORD) {
         SetLastError(ERROR_FILE_TOO_LARGE);

@@ -29,6 +29,7 @@ public:
     bool LoadCarried(unsigned id, const char *type, CarriedData &out) override;
     void FreeCarried(CarriedData &res) override;
     void *CreateAlways(const std::string &path, bool readWrite) override;
+    void *CreateNew(const std::string &path) override;
     bool WriteAll(void *file, const void *data, size_t size) override;
     void CloseFile(void *file) override;
     void RemoveFile(const std::string &path) override;

@@ -146,6 +146,11 @@ struct FakeSystem : FrontSystem {
         ++openFiles;
         return new OpenFile{path};
     }
+    void *CreateNew(const std::string &path) override {
+        if (files.count(path))
+            return nullptr;
+        return CreateAlways(path, false);
+    }
     bool WriteAll(void *file, const void *data, size_t size) override {
         const std::string &path = static_cast<OpenFile *>(file)->path;
         ++writesPerOpen[path];

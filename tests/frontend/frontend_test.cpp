@@ -586,6 +586,9 @@ TEST_F(Front, StickFilesAreWrittenToTheReinsertedVolume) {
          "E:\\", "UEFI启动文件写入U盘失败!\r\nE:\\EFI\\BOOT\\grubx64.efi\r\ncause"},
         {"write fails", 0, [](FakeSystem &s) { s.failingWrites.insert("E:\\boot\\grub\\grub.cfg"); },
          "E:\\", "UEFI启动文件写入U盘失败!\r\nE:\\boot\\grub\\grub.cfg\r\ncause"},
+        {"a file already there (another drive) is kept", 0,
+         [](FakeSystem &s) { s.files["E:\\boot\\grub\\grub.cfg"] = "mine"; }, "E:\\",
+         "UEFI启动文件写入U盘失败!\r\nE:\\boot\\grub\\grub.cfg\r\ncause"},
         {"a file missing from the program", 0, [](FakeSystem &s) { s.stickResources.erase(4); }, "E:\\",
          "UEFI启动文件写入U盘失败!\r\nE:\\EFI\\BOOT\\grubx64.efi\r\ncause"},
     };
@@ -614,6 +617,9 @@ TEST_F(Front, StickFilesAreWrittenToTheReinsertedVolume) {
             EXPECT_TRUE(s.Boxes().empty()) << c.name;
             EXPECT_TRUE(s.Grep("exec ").empty()) << c.name;
             EXPECT_NE(s.progressPos, 100) << c.name;
+            if (std::string(c.name).find("already there") != std::string::npos) {
+                EXPECT_EQ(s.files["E:\\boot\\grub\\grub.cfg"], "mine");
+            }
             continue;
         }
         const std::string r = c.root;

@@ -403,7 +403,9 @@ fi
 rm -f "$qt/standin.fail"
 
 # --- boot files that cannot be written --------------------------------------------------------------
-rm -rf "$work/e/boot"
+# (The stand-in formats nothing: the drive is emptied here as a format
+# would, and a file is put where a directory must go.)
+rm -rf "$work/e/"*
 echo "in the way" > "$work/e/boot"
 start_run
 drv wait-box '请弹出你的U盘!' 60 >/dev/null || bad "no eject request"
@@ -416,6 +418,7 @@ if drv wait-box '恭喜你,U盘系统制作成功!' 2 >/dev/null; then
 else
     ok "no success when the boot files were not written"
 fi
+check "the file in the way is kept" grep -qx 'in the way' "$work/e/boot"
 
 # --- exit with the report still open -----------------------------------------------------------------
 stop_front
