@@ -304,15 +304,14 @@ std::string judge_bytes(const Entry &e, const std::vector<uint8_t> &got, const S
 // without anything the tool may repair.
 std::string boot_view(const std::vector<uint8_t> &img, std::vector<Entry> *items, uint32_t *pri) {
     if (img.size() < 2 * SECTOR) return "image too short";
-    uint32_t hdr_at, list_start;
+    uint32_t list_start;
     const uint8_t *h;
     if (!memcmp(img.data(), "QXAR", 4)) {
         h = img.data();
         list_start = 1;
         *pri = 0;
     } else {
-        uint32_t base = get16(img.data() + mbr::BOOT_BASE);
-        hdr_at = base + 1;
+        uint32_t hdr_at = get16(img.data() + mbr::BOOT_BASE) + 1u;
         if (size_t(hdr_at + 1) * SECTOR > img.size()) return "no header sector";
         h = img.data() + size_t(hdr_at) * SECTOR;
         list_start = hdr_at + get16(h + hdr::BOOT_SIZE);
