@@ -552,6 +552,8 @@ ReplayResult replay(const std::string &label, const std::string &target, const s
         wwork = dir.path("watched.img");
         if (exists(watched)) write_file(wwork, read_file(watched));
     }
+    if (opt.linked && link(wwork.c_str(), (wwork + ".link").c_str()) != 0)
+        throw std::runtime_error(label + ": cannot link the watched file");
     for (std::string &x : w) {
         if (x == target) x = work;
         else if (!watched.empty() && x == watched) x = wwork;

@@ -90,6 +90,9 @@ struct ReplayOptions {
     bool partition_changes = false;
     // States checked at scale 1 (QX_CRASH_SCALE multiplies it).
     size_t budget = 200;
+    // The watched file has a second hard link (so that it is rewritten
+    // where it lies rather than replaced).
+    bool linked = false;
     // What the command reads from standard input, when it reads it.
     bool has_input = false;
     std::string input;
