@@ -168,7 +168,7 @@ def assert_path(fw, text):
     # error and no noise from comment lines in an embedded config, on the
     # serial port or (BIOS) on the screen.
     noise = [l for l in text.splitlines() if re.search(r"error:|Unknown command", l)]
-    assert not noise, "%s: loader errors on serial: %r" % (fw, noise)
+    assert not noise, "%s: loader errors on serial or screen: %r" % (fw, noise)
 
 
 suite = Suite()
@@ -189,9 +189,9 @@ def tree(ctx):
     assert on_disk == ctx.files, "stickfs.list %r differs from the tree %r" % (ctx.files, on_disk)
     for opts, uefi in ((), True), (("--zip",), True), (("--no-uefi",), False):
         img = ctx.make_stick(*opts)
-        out = ctx.w.fresh("copied")
-        os.makedirs(out)
         if uefi:
+            out = ctx.w.fresh("copied")
+            os.makedirs(out)
             run(["mcopy", "-s", "-n", "-i", fat(img), "::/*", out + "/"])
             copied = sorted(os.path.relpath(os.path.join(d, f), out) for d, _, fs in os.walk(out) for f in fs)
             assert copied == ctx.files, "%s: the volume holds %r" % (opts, copied)
