@@ -236,6 +236,10 @@ void sync_mbr(xd_t *xd, uint8_t *image, uint32_t base, int adjust_reserved, int 
                 put16(image + bpb::RSVD_SEC_CNT, get16(image + bpb::RSVD_SEC_CNT) - 1u);
                 if (get16(image + bpb::TOT_SEC16)) put16(image + bpb::TOT_SEC16, get16(image + bpb::TOT_SEC16) - 1u);
                 else put32(image + bpb::TOT_SEC32, get32(image + bpb::TOT_SEC32) - 1u);
+                // A FAT32 BPB's FSInfo sector lies in the reserved area too.
+                const bool fat32 = 2u + image[1] >= bpb::FAT32_END && get16(image + bpb::FAT_SZ16) == 0;
+                if (fat32 && get16(image + bpb::FS_INFO))
+                    put16(image + bpb::FS_INFO, get16(image + bpb::FS_INFO) - 1u);
             }
         }
         write_disk(xd, image, 1);

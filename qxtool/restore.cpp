@@ -124,6 +124,15 @@ void sync_disk(xd_t *xd, int argc, char **argv) {
         put32(image + bpb::TOT_SEC32, 0);
         if (total <= 0xFFFF) put16(image + bpb::TOT_SEC16, uint32_t(total));
         else put32(image + bpb::TOT_SEC32, uint32_t(total));
+        if (get16(part + bpb::FAT_SZ16) == 0) {
+            // FAT32 counts its FSInfo sector from the volume's start: seen
+            // from sector 0 it is the partition's, further on. The backup
+            // boot sector field stays: it names copy 6 of this boot record,
+            // which a checker finds different and leaves alone, where "no
+            // backup" would make it write one there.
+            const uint32_t fsinfo = get16(part + bpb::FS_INFO);
+            put16(image + bpb::FS_INFO, fsinfo && fsinfo < get16(part + bpb::RSVD_SEC_CNT) ? fsinfo + ofs : 0);
+        }
         zip = false;
         // Copy i stands for a disk that begins at sector i: its reserved
         // sectors and the volume end where sector 0's do, i sectors

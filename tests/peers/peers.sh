@@ -3,16 +3,26 @@
 # system's own FAT and partition tools: fsck.fat, mtools and fdisk, and
 # format on a loop block device against the same format on an image file.
 #
-#   peers.sh QXTOOL fsck|mtools|fdisk|loop
+#   peers.sh QXTOOL fsck|mtools|fdisk|loop|sample|sync
 #
-# Every image is a sparse file in a fresh directory under /tmp; the only
+# fsck and sample also ask blkid which FAT type it sees, against the cluster
+# count fsck.fat found; sync checks the volume that each boot record copy
+# describes after "sync --copy-bpb". QX_PEER_SAMPLE sets the number of
+# sizes per FAT form in the seeded sample (default 10).
+#
+# Every image is a sparse file in a fresh directory (under /dev/shm where
+# it can be, since some volumes write large FATs, else under /tmp); the only
 # devices touched are loop devices this script attaches itself, read-only
 # except in "loop", and detached again. Exit status 77 marks a skipped run
 # (a failure under CI=true).
 set -u
 Q=$1
 mode=$2
-work=$(mktemp -d /tmp/qxpeers.XXXXXX)
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  work=$(mktemp -d /dev/shm/qxpeers.XXXXXX)
+else
+  work=$(mktemp -d /tmp/qxpeers.XXXXXX)
+fi
 loops=()
 cleanup() {
   for l in "${loops[@]}"; do losetup -d "$l" 2>/dev/null; done
@@ -28,7 +38,7 @@ skip() {
   exit 77
 }
 
-for tool in fsck.fat mcopy fdisk; do
+for tool in fsck.fat mcopy fdisk blkid; do
   command -v "$tool" >/dev/null || skip "$tool not installed (scripts/setup installs it)"
 done
 
@@ -57,10 +67,18 @@ loop_usable() { [ -w /dev/loop-control ] && command -v losetup >/dev/null; }
 # fsck.fat -n on the volume in place through a read-only loop device over
 # exactly its sectors; where loop devices are not usable, on a copy of the
 # volume (the images are fresh sparse files, so what follows the volume's
-# metadata is zero in both).
+# metadata is zero in both). The volume is the data partition, or the one
+# from sector START on for SIZE sectors when they are given. Leaves the
+# cluster count fsck.fat found in clusters.
 check_fsck() {
   local name=$1 img=$2 start size out st dev
-  read -r start size < <(volume_of "$img")
+  if [ $# -ge 4 ]; then
+    start=$3
+    size=$4
+  else
+    read -r start size < <(volume_of "$img")
+  fi
+  clusters=
   dev=""
   if loop_usable; then
     dev=$(losetup -f --show -r -o $((start * 512)) --sizelimit $((size * 512)) "$img" 2>/dev/null)
@@ -83,12 +101,57 @@ check_fsck() {
   # it without calling it an error.
   local rest
   rest=$(echo "$out" | grep -v -e '^fsck.fat ' -e 'Free cluster summary uninitialized' -e ' files, ')
+  if [ -n "${backup_differs_ok:-}" ]; then
+    rest=$(echo "$rest" | grep -v -e 'differences between boot sector and its backup' -e 'mostly harmless' \
+             -e '^ *,\? *[0-9][0-9]*:' -e 'Not automatically fixing this')
+  fi
   if [ $st -ne 0 ] || [ -n "$rest" ]; then
     fail "fsck.fat on $name (start $start, $size sectors, status $st):"
     echo "$out" | sed 's/^/    /'
   else
     echo "ok: fsck.fat $name: start $start, $size sectors: $(echo "$out" | grep ' files, ')"
+    clusters=$(echo "$out" | sed -n 's|.* files, [0-9]*/\([0-9]*\) clusters|\1|p')
   fi
+}
+
+# blkid's view of the volume at the data partition: a vfat file system of
+# the FAT type that the cluster count fsck.fat found makes (below 4085
+# clusters FAT12, below 65525 FAT16, else FAT32).
+check_blkid() {
+  local name=$1 img=$2 start size want got
+  [ -n "$clusters" ] || return 0  # fsck.fat already failed it
+  read -r start size < <(volume_of "$img")
+  if [ "$clusters" -lt 4085 ]; then want=FAT12; elif [ "$clusters" -lt 65525 ]; then want=FAT16; else want=FAT32; fi
+  got=$(blkid -p -O $((start * 512)) -o export "$img" 2>&1 | grep -e '^TYPE=' -e '^VERSION=' | tr '\n' ' ')
+  if [ "$got" = "TYPE=vfat VERSION=$want " ] || [ "$got" = "VERSION=$want TYPE=vfat " ]; then
+    echo "ok: blkid $name: vfat $want ($clusters clusters)"
+  else
+    fail "blkid $name: '$got', want vfat $want for $clusters clusters"
+  fi
+}
+
+# Writes a file and a directory with mtools into the data partition and
+# reads both back, then checks the volume again.
+check_mtools() {
+  local name=$1 img=$2 start size at
+  read -r start size < <(volume_of "$img")
+  at="$img@@$((start * 512))"
+  [ -f "$work/payload.bin" ] || head -c 300000 /dev/urandom >"$work/payload.bin"
+  if MTOOLS_SKIP_CHECK=1 mcopy -i "$at" "$work/payload.bin" ::/PAYLOAD.BIN 2>"$work/err" &&
+     MTOOLS_SKIP_CHECK=1 mmd -i "$at" ::/BOOT 2>>"$work/err" &&
+     MTOOLS_SKIP_CHECK=1 mcopy -i "$at" "$work/payload.bin" ::/BOOT/SECOND.BIN 2>>"$work/err" &&
+     MTOOLS_SKIP_CHECK=1 mcopy -i "$at" ::/PAYLOAD.BIN "$work/back1.bin" 2>>"$work/err" &&
+     MTOOLS_SKIP_CHECK=1 mcopy -i "$at" ::/BOOT/SECOND.BIN "$work/back2.bin" 2>>"$work/err"; then
+    if cmp -s "$work/payload.bin" "$work/back1.bin" && cmp -s "$work/payload.bin" "$work/back2.bin"; then
+      echo "ok: mtools $name: written and read back unchanged at byte $((start * 512))"
+    else
+      fail "mtools $name: file read back differs"
+    fi
+    check_fsck "$name after mtools wrote to it" "$img"
+  else
+    fail "mtools $name: $(cat "$work/err")"
+  fi
+  rm -f "$work/back1.bin" "$work/back2.bin"
 }
 
 # Formats a fresh image $work/NAME.img: name, sectors, format words. The
@@ -112,8 +175,16 @@ fsck)
     # shellcheck disable=SC2086
     format_image "$name" "$sectors" $words || continue
     check_fsck "$name ($words)" "$img"
+    check_blkid "$name" "$img"
     rm -f "$img"
   done <<'CASES'
+fat16-64mib            131072      --force
+fat16-68157440-bytes   133120
+fat16-96000000-bytes   187500
+fat16-12746752-bytes   24896
+fat16-4489216-raw      8768        --raw --force --base 0
+front-end-209918976    409998      --extended 100m --force --align --primary 8m
+fat16-unit64-1g        2064399     --force --fat16 --unit-size 64
 fat12-2880-floppy      2880        --raw --force --base 0
 fat12-5760-floppy      5760        --raw --force --base 0
 fat12-2880-part        30000       --force --size 2880
@@ -139,35 +210,81 @@ sparse-64g-raw         134217728   --raw --force --base 0
 CASES
   ;;
 mtools)
-  export MTOOLS_SKIP_CHECK=1
-  head -c 300000 /dev/urandom >"$work/payload.bin"
   while read -r name sectors words; do
     [ -z "$name" ] && continue
     # shellcheck disable=SC2086
     format_image "$name" "$sectors" $words || continue
-    read -r start size < <(volume_of "$img")
-    at="$img@@$((start * 512))"
-    if mcopy -i "$at" "$work/payload.bin" ::/PAYLOAD.BIN 2>"$work/err" &&
-       mmd -i "$at" ::/BOOT 2>>"$work/err" &&
-       mcopy -i "$at" "$work/payload.bin" ::/BOOT/SECOND.BIN 2>>"$work/err" &&
-       mcopy -i "$at" ::/PAYLOAD.BIN "$work/back1.bin" 2>>"$work/err" &&
-       mcopy -i "$at" ::/BOOT/SECOND.BIN "$work/back2.bin" 2>>"$work/err"; then
-      if cmp -s "$work/payload.bin" "$work/back1.bin" && cmp -s "$work/payload.bin" "$work/back2.bin"; then
-        echo "ok: mtools $name: written and read back unchanged at byte $((start * 512))"
-      else
-        fail "mtools $name: file read back differs"
-      fi
-      check_fsck "$name after mtools wrote to it" "$img"
-    else
-      fail "mtools $name: $(cat "$work/err")"
-    fi
-    rm -f "$img" "$work/back1.bin" "$work/back2.bin"
+    check_mtools "$name" "$img"
+    rm -f "$img"
   done <<'CASES'
 fat12-2880       2880      --raw --force --base 0
 fat16-qx         100000    --force --align
 fat16-odd        100000    --raw --force --base 63
 fat32-stick      7831552   --extended 100m --force --align --primary 8m
+fat16-64mib      131072    --force
 CASES
+  ;;
+sample)
+  # A seeded sample of sizes of every FAT form, each with one of the
+  # options that change its geometry: fsck.fat and blkid on every volume,
+  # mtools on every third.
+  n=${QX_PEER_SAMPLE:-10}
+  k=0
+  while read -r name sectors words; do
+    # shellcheck disable=SC2086
+    format_image "$name" "$sectors" $words || continue
+    check_fsck "$name ($words)" "$img"
+    check_blkid "$name" "$img"
+    k=$((k + 1))
+    [ $((k % 3)) = 0 ] && check_mtools "$name" "$img"
+    rm -f "$img"
+  done < <(awk -v n="$n" 'BEGIN {
+    srand(20261210)
+    for (i = 0; i < n; i++) {
+      # FAT12 form: at most 8400 sectors, a cluster size of 1 to 4.
+      z = 100 + int(rand() * 8300); if (z == 2880 || z == 5760) z++
+      u = 2 ^ int(rand() * 3); while (z / u > 4000) u *= 2
+      if (i % 2) printf "fat12-%d %d --raw --force --base 0 --unit-size %d\n", i, z, u
+      else printf "fat12-%d %d --force --size %d --unit-size %d --align\n", i, 16128 + z + 999, z, u
+      # FAT16: 8401 to 1,048,575 sectors, the size table choosing.
+      z = 8401 + int(rand() * 1040175)
+      m = i % 4
+      if (m == 0) printf "fat16-%d %d\n", i, 16128 + z
+      if (m == 1) printf "fat16-%d %d --force --align\n", i, 16128 + z
+      if (m == 2) printf "fat16-%d %d --raw --force --base 63 --align\n", i, 63 + z
+      if (m == 3) printf "fat16-%d %d --force --nalign 2048 --extended %d\n", i, 18432 + z, 2000 + i
+      # FAT32: 66,601 sectors to 8 GiB.
+      z = 66601 + int(rand() * 16710615)
+      if (i % 2) printf "fat32-%d %d --force --fat32 --align\n", i, 16128 + z
+      else printf "fat32-%d %d --raw --force --base 0 --fat32\n", i, z
+    }
+  }')
+  ;;
+sync)
+  # After "sync --copy-bpb" each boot record copy i describes the volume as
+  # seen from sector i: a FAT volume from there to the disk's end that
+  # fsck.fat accepts, and mtools reads the data partition's root through it.
+  # A FAT32 view's backup boot sector is another copy of the boot record,
+  # which differs from it: fsck.fat notes that and leaves it alone.
+  for words in "" "--fat32"; do
+    backup_differs_ok=$words
+    sectors=120000
+    # shellcheck disable=SC2086
+    format_image "copy${words}" "$sectors" $words || continue
+    if ! "$Q" "$img" sync --copy-bpb >"$work/out" 2>&1; then
+      fail "sync --copy-bpb after format $words: $(cat "$work/out")"
+      continue
+    fi
+    for i in 0 1 62 63; do
+      check_fsck "copy $i after format $words and sync --copy-bpb" "$img" "$i" $((sectors - i))
+      if MTOOLS_SKIP_CHECK=1 mdir -i "$img@@$((i * 512))" ::/ >"$work/out" 2>&1; then
+        echo "ok: mtools reads the root directory through copy $i"
+      else
+        fail "mtools through copy $i: $(cat "$work/out")"
+      fi
+    done
+    rm -f "$img"
+  done
   ;;
 fdisk)
   # name, sectors, format words | expected start, end, sectors, type id

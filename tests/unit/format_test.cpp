@@ -615,9 +615,13 @@ TEST(Sync, CopiedBpbFromEveryCopy) {
             EXPECT_EQ(i + get16(b + bpb::RSVD_SEC_CNT), 16128u + get16(&part[bpb::RSVD_SEC_CNT])) << "copy " << i;
             if (area_end >= bpb::FAT32_END) {
                 // The fields past the total count, FAT32's included, as the
-                // partition's boot sector has them.
+                // partition's boot sector has them; FAT32's FSInfo sector
+                // is the partition's, counted from the copy's sector.
                 EXPECT_EQ(0, memcmp(b + bpb::FAT_SZ16, part.data() + bpb::FAT_SZ16, bpb::HIDD_SEC - bpb::FAT_SZ16));
-                EXPECT_EQ(0, memcmp(b + 0x24, part.data() + 0x24, bpb::FAT32_END - 0x24)) << "copy " << i;
+                EXPECT_EQ(0, memcmp(b + 0x24, part.data() + 0x24, bpb::FS_INFO - 0x24)) << "copy " << i;
+                EXPECT_EQ(0, memcmp(b + bpb::BK_BOOT_SEC, part.data() + bpb::BK_BOOT_SEC, bpb::FAT32_END - bpb::BK_BOOT_SEC));
+                const bool fat32 = get16(&part[bpb::FAT_SZ16]) == 0;
+                EXPECT_EQ(get16(b + bpb::FS_INFO), fat32 ? 16128 + 1 - i : get16(&part[bpb::FS_INFO])) << "copy " << i;
             }
         }
     }
