@@ -1,0 +1,274 @@
+#!/usr/bin/env python3
+"""The main job's stick does its work out of the box: ISO images copied
+onto it boot from the GRUB menu, and the carried tools (memtest86+, iPXE,
+a rescue shell) start from the carried menu and from the GRUB menu.
+
+One stick is made by scripts/make-stick with three test ISO images, then its
+data partition is filled with user files to the last cluster; every case
+boots that stick in QEMU (SeaBIOS) and picks its entry by sending keys.
+
+usage: isotests.py --qxtool PATH --build DIR [--keep] [CASE...]"""
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "boot"))
+from bootlib import Qemu, Skip, Suite, Work, run  # noqa: E402
+
+SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+TOOLS = ["xorriso", "mcopy", "mmd", "minfo", "cpio", "gzip", "qemu-system-x86_64"]
+
+SUITE = Suite()
+
+
+# --- fixtures ----------------------------------------------------------------
+
+def kernel():
+    ks = sorted(k for k in os.listdir("/boot") if k.startswith("vmlinuz-"))
+    if not ks:
+        raise Skip("no Debian kernel in /boot")
+    return os.path.join("/boot", ks[-1])
+
+
+def marker_initrd(w):
+    """A busybox initramfs whose /init reports its command line on the serial
+    port and powers off."""
+    root = w.fresh("initrd.d")
+    os.makedirs(os.path.join(root, "bin"))
+    shutil.copy("/bin/busybox", os.path.join(root, "bin", "busybox"))
+    with open(os.path.join(root, "init"), "w") as f:
+        f.write("#!/bin/busybox sh\n"
+                "/bin/busybox mkdir -p /proc /dev\n"
+                "/bin/busybox mount -t proc proc /proc\n"
+                "/bin/busybox mount -t devtmpfs devtmpfs /dev\n"
+                "echo \"ISO-MARKER: $(/bin/busybox cat /proc/cmdline)\" >/dev/ttyS0\n"
+                "/bin/busybox poweroff -f\n")
+    os.chmod(os.path.join(root, "init"), 0o755)
+    out = w.fresh("initrd.gz")
+    files = subprocess.run(["find", "."], cwd=root, capture_output=True, check=True).stdout
+    cpio = subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"], cwd=root, input=files,
+                          capture_output=True, check=True).stdout
+    with open(out, "wb") as f:
+        f.write(subprocess.run(["gzip", "-9"], input=cpio, capture_output=True, check=True).stdout)
+    return out
+
+
+def make_iso(w, name, files):
+    """An ISO 9660 image made by xorriso from {path inside: source file or
+    bytes}."""
+    tree = w.fresh("iso.d")
+    for inside, src in files.items():
+        dest = os.path.join(tree, inside)
+        os.makedirs(os.path.dirname(dest), exist_ok=True)
+        if isinstance(src, bytes):
+            with open(dest, "wb") as f:
+                f.write(src)
+        else:
+            shutil.copy(src, dest)
+    out = os.path.join(w.fresh("isos"), name)
+    os.makedirs(os.path.dirname(out))
+    run(["xorriso", "-as", "mkisofs", "-quiet", "-o", out, "-V", "QXTEST", "-R", "-J", tree])
+    return out
+
+
+LOOPBACK_CFG = b"""linux /boot/vmlinuz console=ttyS0,115200 panic=-1 qxmark=loopback iso-scan/filename=$iso_path
+initrd /boot/initrd.gz
+"""
+
+
+def fixture_isos(w):
+    k, i = kernel(), marker_initrd(w)
+    return {
+        # Its own loopback.cfg; the kernel also lies where the generic rule
+        # would find it, so only the mark shows which way it booted.
+        "with-loopback.iso": make_iso(w, "with-loopback.iso", {
+            "boot/grub/loopback.cfg": LOOPBACK_CFG, "boot/vmlinuz": k, "boot/initrd.gz": i}),
+        # The layout of Debian's live images, and no loopback.cfg.
+        "live-layout.iso": make_iso(w, "live-layout.iso", {"live/vmlinuz": k, "live/initrd.img": i}),
+        # Nothing this menu can start.
+        "data-only.iso": make_iso(w, "data-only.iso", {"README.TXT": b"just files\n"}),
+    }
+
+
+def partition_offset(disk):
+    with open(disk, "rb") as f:
+        f.seek(0x1C6)
+        return int.from_bytes(f.read(4), "little") * 512
+
+
+def bytes_free(img):
+    line = next(l for l in run(["mdir", "-i", img, "::/"]).stdout.splitlines() if "bytes free" in l)
+    return int(line.replace("bytes free", "").replace(" ", ""))
+
+
+def copy_in(disk, folder, files):
+    """Copies files into a folder of the data partition, as a user would."""
+    img = "%s@@%d" % (disk, partition_offset(disk))
+    path = ""
+    for part in folder.strip("/").split("/"):
+        path += "/" + part
+        run(["mmd", "-D", "s", "-i", img, "::" + path])
+    run(["mcopy", "-i", img] + list(files) + ["::" + folder])
+
+
+def fill_with_user_files(disk):
+    """Many small files in folders, then one file that takes the rest of the
+    data partition."""
+    img = "%s@@%d" % (disk, partition_offset(disk))
+    tmp = disk + ".user"
+    os.makedirs(tmp)
+    for d in range(3):
+        sub = os.path.join(tmp, "Photos %d" % d, "deeper", "still deeper")
+        os.makedirs(sub)
+        for n in range(60):
+            with open(os.path.join(sub if n % 2 else os.path.dirname(sub), "IMG_%04d.JPG" % n), "wb") as f:
+                f.write(os.urandom(1500))
+    run(["mcopy", "-s", "-i", img] + [os.path.join(tmp, x) for x in sorted(os.listdir(tmp))] + ["::/"])
+    big = os.path.join(tmp, "filler.bin")
+    with open(big, "wb") as f:
+        f.truncate(bytes_free(img))
+    run(["mcopy", "-i", img, big, "::/filler.bin"])
+    assert bytes_free(img) == 0, "the data partition still has %d bytes free" % bytes_free(img)
+    shutil.rmtree(tmp)
+
+
+def make_stick(build, *args):
+    """scripts/make-stick with the tool and files already built in BUILD."""
+    return run([os.path.join(SOURCE, "scripts", "make-stick")] + list(args),
+               env=dict(os.environ, QX_BUILD=build))
+
+
+class Ctx:
+    def __init__(self, work, build):
+        self.w = work
+        self.build = build
+        self.disk = None
+
+    def stick(self):
+        """The main job's stick with the fixture images, full of user files."""
+        if self.disk is None:
+            isos = fixture_isos(self.w)
+            disk = self.w.fresh("stick.img")
+            make_stick(self.build, "--size", "256M", "--iso", isos["with-loopback.iso"], disk)
+            copy_in(disk, "/isos/more", [isos["live-layout.iso"], isos["data-only.iso"]])
+            fill_with_user_files(disk)
+            self.disk = disk
+        return self.disk
+
+
+# --- driving the menus -----------------------------------------------------------
+
+def carried_menu(q):
+    q.wait_for(lambda: "QX boot drive" in q.screen_text(), 30, "the carried menu")
+
+
+def grub_menu(q):
+    """From the carried menu on to the GRUB menu; returns its entry titles in
+    screen order."""
+    carried_menu(q)
+    q.key("f1")
+    q.wait_for(lambda: "Power off" in q.screen_text(), 60, "the GRUB menu")
+    return [t for t in (re.sub(r"[^ -~]", " ", line).strip(" *") for line in q.screen_text().splitlines())
+            if t.startswith(("ISO image", "Memory test", "Network boot", "Rescue shell", "Restart", "Power off"))]
+
+
+def choose(q, titles, wanted):
+    index = next(i for i, t in enumerate(titles) if wanted in t)
+    for _ in range(index):
+        q.key("down")
+    q.key("ret")
+
+
+def serial_marker(q, timeout=120):
+    q.wait_for(lambda: "ISO-MARKER:" in q.serial_text(), timeout, "the marker of the image's initramfs")
+    return next(l for l in q.serial_text().splitlines() if "ISO-MARKER:" in l)
+
+
+def on_screen(q, text, timeout, what):
+    q.wait_for(lambda: text in q.screen_text(), timeout, what)
+
+
+# --- cases -----------------------------------------------------------------------
+
+@SUITE.case
+def iso_images_boot_from_the_grub_menu(ctx):
+    disk = ctx.stick()
+    # (entry, what its initramfs must see on its command line)
+    cases = [
+        ("/with-loopback.iso", ["qxmark=loopback", "iso-scan/filename=/with-loopback.iso"]),
+        ("/isos/more/live-layout.iso", ["boot=live", "findiso=/isos/more/live-layout.iso"]),
+    ]
+    for entry, expected in cases:
+        with Qemu(ctx.w, disk=disk, mem=512) as q:
+            titles = grub_menu(q)
+            assert sum(t.startswith("ISO image") for t in titles) == 3, titles
+            choose(q, titles, entry)
+            line = serial_marker(q)
+            for e in expected:
+                assert e in line.split(), "%s: %s missing in %r" % (entry, e, line)
+        print("ok: %s booted: %s" % (entry, line.strip()))
+
+
+@SUITE.case
+def an_image_without_a_known_way_says_so(ctx):
+    with Qemu(ctx.w, disk=ctx.stick(), mem=256) as q:
+        choose(q, grub_menu(q), "/isos/more/data-only.iso")
+        on_screen(q, "cannot be started from this menu", 30, "the message")
+        screen = q.screen_text()
+        assert "no boot/grub/loopback.cfg" in screen, screen
+        q.key("esc")
+        on_screen(q, "Power off", 30, "the GRUB menu again")
+
+
+TOOL_MARKERS = [
+    # (carried menu key, GRUB entry, text on the screen, seconds)
+    ("f2", "Memory test", "Memtest86+ v6", 120),
+    ("f3", "Network boot", "Open Source Network Boot Firmware", 120),
+    ("f4", "Rescue shell", "rescue:/#", 120),
+]
+
+
+@SUITE.case
+def tools_start_from_the_carried_menu(ctx):
+    for key, _, marker, timeout in TOOL_MARKERS:
+        with Qemu(ctx.w, disk=ctx.stick(), mem=256) as q:
+            carried_menu(q)
+            q.key(key)
+            on_screen(q, marker, timeout, "%s's screen" % marker)
+        print("ok: %s from the carried menu shows %s" % (key, marker))
+
+
+@SUITE.case
+def tools_start_from_the_grub_menu(ctx):
+    for _, entry, marker, timeout in TOOL_MARKERS:
+        with Qemu(ctx.w, disk=ctx.stick(), mem=256) as q:
+            choose(q, grub_menu(q), entry)
+            on_screen(q, marker, timeout, "%s's screen" % marker)
+        print("ok: GRUB entry %s shows %s" % (entry, marker))
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--qxtool", required=True)
+    ap.add_argument("--build", required=True)
+    ap.add_argument("--keep", action="store_true")
+    ap.add_argument("cases", nargs="*")
+    a = ap.parse_args()
+    missing = [t for t in TOOLS if not shutil.which(t)]
+    if missing:
+        print("missing tools: %s" % " ".join(missing))
+        sys.exit(1 if os.environ.get("CI") == "true" else 77)
+    w = Work(a.qxtool, keep=a.keep)
+    try:
+        ok = SUITE.run(Ctx(w, os.path.abspath(a.build)), a.cases)
+    finally:
+        w.close()
+    sys.exit(0 if ok else 1)
+
+
+if __name__ == "__main__":
+    main()
