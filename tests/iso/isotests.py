@@ -7,12 +7,14 @@ One stick is made by scripts/make-stick with three test ISO images, then its
 data partition is filled with user files to the last cluster; every case
 boots that stick in QEMU (SeaBIOS) and picks its entry by sending keys.
 
-usage: isotests.py --qxtool PATH --build DIR [--keep] [CASE...]"""
+usage: isotests.py --qxtool PATH --build DIR [--keep] GROUP [CASE...]
+groups: images tools"""
 
 import argparse
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 
@@ -22,7 +24,7 @@ from bootlib import Qemu, Skip, Suite, Work, run  # noqa: E402
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 TOOLS = ["xorriso", "mcopy", "mmd", "minfo", "cpio", "gzip", "qemu-system-x86_64"]
 
-SUITE = Suite()
+GROUPS = {"images": Suite(), "tools": Suite()}
 
 
 # --- fixtures ----------------------------------------------------------------
@@ -75,8 +77,13 @@ def make_iso(w, name, files):
     return out
 
 
-LOOPBACK_CFG = b"""linux /boot/vmlinuz console=ttyS0,115200 panic=-1 qxmark=loopback iso-scan/filename=$iso_path
-initrd /boot/initrd.gz
+# Like the loopback.cfg of live systems: a menu of its own, paths inside the
+# image, $iso_path passed on.
+LOOPBACK_CFG = b"""set timeout=1
+menuentry "Test live system" {
+  linux /boot/vmlinuz console=ttyS0,115200 panic=-1 qxmark=loopback iso-scan/filename=$iso_path
+  initrd /boot/initrd.gz
+}
 """
 
 
@@ -147,11 +154,17 @@ class Ctx:
         self.w = work
         self.build = build
         self.disk = None
+        self.fixtures = None
+
+    def isos(self):
+        if self.fixtures is None:
+            self.fixtures = fixture_isos(self.w)
+        return self.fixtures
 
     def stick(self):
         """The main job's stick with the fixture images, full of user files."""
         if self.disk is None:
-            isos = fixture_isos(self.w)
+            isos = self.isos()
             disk = self.w.fresh("stick.img")
             make_stick(self.build, "--size", "256M", "--iso", isos["with-loopback.iso"], disk)
             copy_in(disk, "/isos/more", [isos["live-layout.iso"], isos["data-only.iso"]])
@@ -194,7 +207,7 @@ def on_screen(q, text, timeout, what):
 
 # --- cases -----------------------------------------------------------------------
 
-@SUITE.case
+@GROUPS["images"].case
 def iso_images_boot_from_the_grub_menu(ctx):
     disk = ctx.stick()
     # (entry, what its initramfs must see on its command line)
@@ -213,7 +226,7 @@ def iso_images_boot_from_the_grub_menu(ctx):
         print("ok: %s booted: %s" % (entry, line.strip()))
 
 
-@SUITE.case
+@GROUPS["images"].case
 def an_image_without_a_known_way_says_so(ctx):
     with Qemu(ctx.w, disk=ctx.stick(), mem=256) as q:
         choose(q, grub_menu(q), "/isos/more/data-only.iso")
@@ -224,6 +237,85 @@ def an_image_without_a_known_way_says_so(ctx):
         on_screen(q, "Power off", 30, "the GRUB menu again")
 
 
+@GROUPS["images"].case
+def make_stick_boots_the_image_it_was_given(ctx):
+    # No key pressed: the carried menu starts GRUB, whose menu starts the
+    # first image when its time is up.
+    disk = ctx.w.fresh("given.img")
+    out = make_stick(ctx.build, "--size", "256M", "--iso", ctx.isos()["with-loopback.iso"],
+                     "--boot-headless", "180", disk).stdout
+    line = next((l for l in out.splitlines() if "ISO-MARKER:" in l), None)
+    assert line and "qxmark=loopback" in line.split(), out[-1500:]
+
+
+@GROUPS["images"].case
+def make_stick_sizes_an_existing_image_file(ctx):
+    # (size of the existing file, --size, size afterwards)
+    for before, size, after in [(300 << 20, "256M", 256 << 20), (200 << 20, "256M", 256 << 20),
+                                (300 << 20, None, 300 << 20)]:
+        disk = ctx.w.fresh("sized.img")
+        with open(disk, "wb") as f:
+            f.truncate(before)
+        out = make_stick(ctx.build, *(["--size", size] if size else []), disk).stdout
+        assert os.path.getsize(disk) == after, (before, size, os.path.getsize(disk))
+        told = "resized from %d to %d bytes" % (before, after)
+        assert (told in out) == (before != after), out
+        # The data partition was laid out for the new size: it ends within
+        # the file's last cylinder.
+        with open(disk, "rb") as f:
+            f.seek(0x1C6)
+            start, count = struct.unpack("<II", f.read(8))
+        assert after // 512 - 255 * 63 < start + count <= after // 512, (start, count, after)
+    # A missing image file stops the job before anything is written.
+    disk = ctx.w.fresh("untouched.img")
+    r = subprocess.run([os.path.join(SOURCE, "scripts", "make-stick"), "--iso", disk + ".nothing", disk],
+                       capture_output=True, text=True, env=dict(os.environ, QX_BUILD=ctx.build))
+    assert r.returncode == 1 and "is not a file" in r.stderr, (r.returncode, r.stderr)
+    assert not os.path.exists(disk)
+
+
+OVMF = {
+    # name: (QEMU options, code image, variable store template)
+    "uefi": (["-machine", "q35"], "OVMF_CODE_4M.fd", "OVMF_VARS_4M.fd"),
+    "uefi-secure-boot": (["-machine", "q35,smm=on", "-global", "driver=cfi.pflash01,property=secure,value=on"],
+                         "OVMF_CODE_4M.ms.fd", "OVMF_VARS_4M.ms.fd"),
+}
+
+
+def ovmf(ctx, name):
+    opts, code, varstore = OVMF[name]
+    if not os.path.exists("/usr/share/OVMF/" + code):
+        raise Skip("needs the ovmf package")
+    own = ctx.w.fresh("vars.fd")
+    shutil.copy("/usr/share/OVMF/" + varstore, own)
+    return opts + ["-drive", "if=pflash,format=raw,unit=0,readonly=on,file=/usr/share/OVMF/" + code,
+                   "-drive", "if=pflash,format=raw,unit=1,file=" + own]
+
+
+def serial_plain(q):
+    """The serial text without terminal escapes (OVMF copies its console there)."""
+    return re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", " ", q.serial_text())
+
+
+@GROUPS["images"].case
+def uefi_menu_boots_an_image_and_explains_secure_boot(ctx):
+    disk = ctx.stick()
+    with Qemu(ctx.w, disk=disk, mem=512, extra=ovmf(ctx, "uefi")) as q:
+        q.wait_for(lambda: "Power off" in serial_plain(q), 90, "the GRUB menu on UEFI")
+        titles = list(dict.fromkeys(re.findall(r"ISO image  (\S+\.iso)", serial_plain(q))))
+        assert len(titles) == 3, titles
+        choose(q, titles, "/with-loopback.iso")
+        line = serial_marker(q)
+        assert "qxmark=loopback" in line.split(), line
+    print("ok: UEFI: /with-loopback.iso booted: %s" % line.strip())
+    with Qemu(ctx.w, disk=disk, mem=512, extra=ovmf(ctx, "uefi-secure-boot")) as q:
+        q.wait_for(lambda: "Power off" in serial_plain(q), 120, "the GRUB menu under Secure Boot")
+        q.key("m")
+        q.wait_for(lambda: "memtest86+ has no signed UEFI image" in serial_plain(q), 60, "the message")
+        assert "bad shim signature" not in serial_plain(q)
+    print("ok: UEFI with Secure Boot: the memory test entry says why it cannot start")
+
+
 TOOL_MARKERS = [
     # (carried menu key, GRUB entry, text on the screen, seconds)
     ("f2", "Memory test", "Memtest86+ v6", 120),
@@ -232,7 +324,7 @@ TOOL_MARKERS = [
 ]
 
 
-@SUITE.case
+@GROUPS["tools"].case
 def tools_start_from_the_carried_menu(ctx):
     for key, _, marker, timeout in TOOL_MARKERS:
         with Qemu(ctx.w, disk=ctx.stick(), mem=256) as q:
@@ -242,7 +334,7 @@ def tools_start_from_the_carried_menu(ctx):
         print("ok: %s from the carried menu shows %s" % (key, marker))
 
 
-@SUITE.case
+@GROUPS["tools"].case
 def tools_start_from_the_grub_menu(ctx):
     for _, entry, marker, timeout in TOOL_MARKERS:
         with Qemu(ctx.w, disk=ctx.stick(), mem=256) as q:
@@ -256,6 +348,7 @@ def main():
     ap.add_argument("--qxtool", required=True)
     ap.add_argument("--build", required=True)
     ap.add_argument("--keep", action="store_true")
+    ap.add_argument("group", choices=sorted(GROUPS))
     ap.add_argument("cases", nargs="*")
     a = ap.parse_args()
     missing = [t for t in TOOLS if not shutil.which(t)]
@@ -264,7 +357,7 @@ def main():
         sys.exit(1 if os.environ.get("CI") == "true" else 77)
     w = Work(a.qxtool, keep=a.keep)
     try:
-        ok = SUITE.run(Ctx(w, os.path.abspath(a.build)), a.cases)
+        ok = GROUPS[a.group].run(Ctx(w, os.path.abspath(a.build)), a.cases)
     finally:
         w.close()
     sys.exit(0 if ok else 1)
