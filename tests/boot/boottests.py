@@ -644,8 +644,8 @@ def fake_kernel(w, entries=(), version=0x20F, loadflags=0x01, magic=b"HdrS", pre
 
 
 def linux_disk(w, kernel, initrd, cmdline, mib=64):
-    disk = w.disk(mib, ["--extended", "%dm" % (mib // 2)] if initrd and len(initrd) > 8 << 20 else [])
     big = len(initrd or b"") > 8 << 20
+    disk = w.disk(mib, ["--extended", "%dm" % (mib // 2)] if big else [])
     w.add(disk, "vmlinuz", kernel)
     if initrd is not None:
         w.add(disk, "initrd.img", initrd, extended=big)
