@@ -12,10 +12,7 @@ if(Python3_FOUND)
   endforeach()
   # Four real kernels with initrds of 40 to 128 MiB read through the BIOS.
   set_tests_properties(boot_initrd PROPERTIES TIMEOUT 1200)
-endif()
-
-# The core of the boot tests on Bochs and its own BIOS.
-if(Python3_FOUND)
+  # The core of the boot tests on Bochs and its own BIOS.
   add_test(NAME boot_bochs
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/bochstests.py --qxtool $<TARGET_FILE:qxtool>)
   set_tests_properties(boot_bochs PROPERTIES LABELS boot TIMEOUT 600)
