@@ -68,15 +68,6 @@ bool xd_is_file(xd_t *xd, FILE *f);
 // answer makes that write fail as a device error would.
 extern bool (*xd_write_fault)(uint32_t sector, uint32_t count);
 
-// Sets a host file's length to size bytes; 0 on success.
-int xd_file_truncate(FILE *f, uint64_t size);
-// Gives the host file f the permissions of the file at path, where the
-// platform has them; 0 on success.
-int xd_file_mode_like(FILE *f, const char *path);
-
-// True when the host file f is the file or device the target is.
-bool xd_is_file(xd_t *xd, FILE *f);
-
 // A hook for tests: when set, the POSIX layer tells it of every change it
 // made to a target, right after it succeeded, so that a test can rebuild what a
 // power cut at any instant could have left. path is the name the target
