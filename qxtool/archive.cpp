@@ -30,24 +30,24 @@ constexpr uint32_t CREATE_MAX_LIST = 896;
 
 uint64_t list_sectors_for(uint64_t bytes) { return (bytes + 509) / 510; }
 
-// Byte position of an archive sector; 64-bit, so every sector a list can
-// name is reachable.
-bool seek_sector(FILE *f, uint32_t sector) { return fseeko(f, off_t(uint64_t(sector) * SECTOR), SEEK_SET) == 0; }
-
 // Output of save. An archive is written beside the destination and put in
 // its place when complete, with the destination's permissions: a failure or
 // power cut at any instant leaves the old file or the new one, and a save
 // onto the archive being read reads it whole first. Where that would cost
 // the destination its identity (it has other hard links) or cannot be done
-// (no new file can be made in its directory), the destination is written in
-// place and cut to its new length, which keeps its links and mode.
+// (no new file can be made in its directory), the destination is rewritten
+// where it lies through the commit of archivecommit.cpp, which keeps its
+// links and mode and leaves the old archive or the new one at every
+// instant. A destination that is no regular file (a device) is written
+// straight from its start.
 struct archive_out {
     std::string dest, temp;
     FILE *f = nullptr;
     bool in_place = false;
     bool existed = false;
+    uint64_t bytes = 0, image_at = 0;
 
-    archive_out(const char *path, xd_t *xd) : dest(path) {
+    archive_out(const char *path, xd_t *xd, uint64_t size) : dest(path), bytes(size) {
         std::error_code ec;
         if (std::filesystem::is_symlink(std::filesystem::symlink_status(dest, ec)))
             dest = std::filesystem::canonical(dest, ec).string();
@@ -64,23 +64,30 @@ struct archive_out {
             if (!f) temp.clear();
         }
         if (!f) {
-            in_place = exists;
+            in_place = exists && regular;
             f = fopen(dest.c_str(), exists ? "r+b" : "wb");
             if (!f) quit("can't write to file %s", path);
-            if (exists && xd_is_file(xd, f)) quit("can't save to the archive being read: %s", path);
+            // The image goes past everything the target holds, so the
+            // archive being read may be its own destination.
+            if (exists && !in_place && xd_is_file(xd, f)) quit("can't save to the archive being read: %s", path);
         }
         host_buffering(f);
+        if (in_place) image_at = save_image_place(f, bytes);
     }
     void write(const void *p, size_t n) {
         if (fwrite(p, 1, n, f) != n) quit("file write fails");
     }
     void finish() {
         int bad = fflush(f) != 0;
-        // Item data goes to f straight from the store: the position is the
-        // archive's length.
-        if (in_place) bad |= xd_file_truncate(f, uint64_t(ftello(f)));
-        if (!temp.empty() && existed) bad |= xd_file_mode_like(f, dest.c_str());
-        bad |= xd_file_sync(f);
+        if (in_place) {
+            // Item data goes to f straight from the store: the position is
+            // the image's end.
+            if (bad || uint64_t(ftello(f)) != image_at + bytes) quit("file write fails");
+            commit_in_place(f, image_at, bytes);
+        } else {
+            if (!temp.empty() && existed) bad |= xd_file_mode_like(f, dest.c_str());
+            bad |= xd_file_sync(f);
+        }
         bad |= fclose(f);
         f = nullptr;
         if (bad) quit("file write fails");
@@ -100,16 +107,26 @@ struct archive_out {
     }
 };
 
-struct input_file {
-    FILE *f;
-    uint8_t *list = nullptr;
-    ~input_file() {
-        free(list);
-        if (f) fclose(f);
-    }
-};
-
 }  // namespace
+
+archive_source::archive_source(const char *path) {
+    f = fopen(path, "rb");
+    if (!f) quit("can't open file %s", path);
+    host_buffering(f);
+    try {
+        base = settle_pending_save(f, path, &end);
+        if (end != UINT64_MAX && fseeko(f, off_t(base), SEEK_SET) != 0) quit("file read fails");
+    } catch (...) {
+        fclose(f);
+        throw;
+    }
+}
+
+archive_source::~archive_source() { fclose(f); }
+
+// Byte position of an archive sector; 64-bit, so every sector a list can
+// name is reachable.
+bool archive_source::seek(uint32_t sector) { return fseeko(f, off_t(base + uint64_t(sector) * SECTOR), SEEK_SET) == 0; }
 
 uint8_t *get_ar_header(FILE *f) {
     if (fread(global_buffer, 1, SECTOR, f) != SECTOR) quit("file read fails");
@@ -137,23 +154,21 @@ uint8_t *get_ar_header(FILE *f) {
 
 void load_archive(xd_t *xd, int argc, char **argv) {
     if (argc < 1) quit("not enough parameters");
-    const char *path = argv[0];
-    input_file in{fopen(path, "rb")};
-    if (!in.f) quit("can't open file %s", path);
-    host_buffering(in.f);
-    in.list = get_ar_header(in.f);
+    archive_source in(argv[0]);
+    uint8_t *list = get_ar_header(in.f);
+    struct free_list {
+        uint8_t *p;
+        ~free_list() { free(p); }
+    } guard{list};
     const uint32_t n = get16(global_buffer + hdr::LIST_SECTORS);
 
     // Every item must lie after the list and within the file, and have a
     // usable name, before anything is written to the target.
-    struct stat st;
-    const bool sized = fstat(fileno(in.f), &st) == 0 && S_ISREG(st.st_mode);
     uint64_t total = 0;
-    for (int ofs = 0; in.list[ofs]; ofs = next_item(in.list, ofs)) {
-        const uint8_t *it = in.list + ofs;
-        uint64_t from = uint64_t(item_start(it)) * SECTOR;
-        if (item_size(it) && (item_start(it) <= n ||
-                              (sized && from + item_size(it) > uint64_t(st.st_size))))
+    for (int ofs = 0; list[ofs]; ofs = next_item(list, ofs)) {
+        const uint8_t *it = list + ofs;
+        uint64_t from = in.base + uint64_t(item_start(it)) * SECTOR;
+        if (item_size(it) && (item_start(it) <= n || (in.end != UINT64_MAX && from + item_size(it) > in.end)))
             quit("invalid archive file");
         if (strlen(get_name(reinterpret_cast<const char *>(it + item::NAME))) + 15 > 255)
             quit("file item too long");
@@ -162,8 +177,8 @@ void load_archive(xd_t *xd, int argc, char **argv) {
 
     store_begin(xd);
     dot_init(total);
-    for (int ofs = 0; in.list[ofs]; ofs = next_item(in.list, ofs)) {
-        const uint8_t *src = in.list + ofs;
+    for (int ofs = 0; list[ofs]; ofs = next_item(list, ofs)) {
+        const uint8_t *src = list + ofs;
         uint8_t flags = src[item::FLAGS];
         // A loader to be patched must sit in plain sectors: the syslinux
         // flag places an item by the extended-only rule as well.
@@ -171,7 +186,7 @@ void load_archive(xd_t *xd, int argc, char **argv) {
         uint32_t start;
         uint8_t *it = alloc_file(reinterpret_cast<const char *>(src + item::NAME), &start, item_size(src),
                                  (flags & item::F_EXTENDED) != 0, get32(src + item::TIME));
-        if (!seek_sector(in.f, item_start(src))) quit("file read fails");
+        if (!in.seek(item_start(src))) quit("file read fails");
         save_file_data(xd, it, in.f, -1);
         it[item::FLAGS] = flags;
         if (flags & item::F_SYSLINUX) syslinux_patch(xd, it);
@@ -230,7 +245,7 @@ void save_archive(xd_t *xd, int argc, char **argv) {
     put16(header + hdr::LIST_USED, uint32_t(out / 510 + 1));
     add_mark(list, n, 1, uint32_t(out));
 
-    archive_out f(path, xd);
+    archive_out f(path, xd, next * SECTOR);
     f.write(header, SECTOR);
     f.write(list, size_t(n) * SECTOR);
     static const uint8_t zeros[SECTOR] = {};

@@ -105,7 +105,8 @@ void reset_store_commit();
 // or an archive), retires its commit record and flushes, so no list names
 // data that the format goes on to overwrite.
 void retire_store(xd_t *xd);
-uint32_t store_crc32(const uint8_t *p, size_t n);
+// CRC-32 of n bytes; crc, the CRC of the bytes before them, continues it.
+uint32_t store_crc32(const uint8_t *p, size_t n, uint32_t crc = 0);
 
 // Program-wide state of the file store back to its start values.
 void reset_filestore();

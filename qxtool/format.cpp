@@ -19,7 +19,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 namespace {
 
@@ -67,16 +66,11 @@ format_options read_format_options(int argc, char **argv) {
     return o;
 }
 
-struct file_closer {
-    void operator()(FILE *f) const { fclose(f); }
-};
-
 // Sizes that were not given on the command line come from the archive's
 // header: primary and extended data size and the list size.
 void take_archive_defaults(format_options &o) {
-    std::unique_ptr<FILE, file_closer> f(fopen(o.archive, "rb"));
-    if (!f) quit("can't open file %s", o.archive);
-    free(get_ar_header(f.get()));
+    archive_source src(o.archive);
+    free(get_ar_header(src.f));
     const uint8_t *h = global_buffer;
     if (!o.primary) {
         o.primary = get16(h + hdr::PRI_SIZE);

@@ -1,6 +1,7 @@
 // Boot record, copies, header and marks: reading and writing the fixed
 // structures of the hidden area.
 #include "layout.h"
+#include "archive.h"
 #include "common.h"
 #include "disk.h"
 #include "filestore.h"
@@ -85,6 +86,9 @@ void check_areas(xd_t *xd) {
 }
 
 void read_header(xd_t *xd, int allow_archive) {
+    // A save that a power cut interrupted while it rewrote this file is
+    // completed before anything of the file is read.
+    complete_pending_save(xd);
     uint8_t *gb = global_buffer;
     read_disk(xd, gb, 1);
     memcpy(gb + 512, gb, 512);

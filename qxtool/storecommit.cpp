@@ -186,7 +186,7 @@ uint32_t payload_place(xd_t *xd, uint32_t count, uint32_t new_end) {
 
 }  // namespace
 
-uint32_t store_crc32(const uint8_t *p, size_t n) { return crc32(p, n); }
+uint32_t store_crc32(const uint8_t *p, size_t n, uint32_t crc) { return crc32(p, n, crc); }
 
 int store_disk_tail() {
     if (disk_image.empty()) return qx_list_tail;

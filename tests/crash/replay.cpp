@@ -14,6 +14,7 @@
 #include <random>
 #include <set>
 #include <stdexcept>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -373,7 +374,9 @@ std::string check_state(const std::string &state, const std::vector<uint8_t> &be
                         const Store &n, const ReplayOptions &opt, const std::string &scratch, std::string *boot) {
     // What the boot program sees comes first: the tool may repair the list.
     std::vector<uint8_t> img = read_file(state);
-    {
+    // The boot program reads disks; an archive is read by the tool alone.
+    const bool archive = before.size() >= 4 && !memcmp(before.data(), "QXAR", 4);
+    if (!archive) {
         std::vector<Entry> items;
         uint32_t pri = 0;
         bool is_old = false, is_new = false;
@@ -548,9 +551,13 @@ ReplayResult replay(const std::string &label, const std::string &target, const s
     std::string work = dir.path("work.img"), wwork = work;
     write_file(work, read_file(target));
     std::vector<std::string> w = words;
+    const std::string ro = dir.path("ro");
     if (!watched.empty() && watched != target) {
-        wwork = dir.path("watched.img");
+        if (opt.readonly_dir && mkdir(ro.c_str(), 0755) != 0) throw std::runtime_error(label + ": cannot make ro/");
+        wwork = opt.readonly_dir ? ro + "/watched.img" : dir.path("watched.img");
         if (exists(watched)) write_file(wwork, read_file(watched));
+    } else if (opt.readonly_dir) {
+        throw std::runtime_error(label + ": a read-only directory needs a watched file apart from the target");
     }
     if (opt.linked && link(wwork.c_str(), (wwork + ".link").c_str()) != 0)
         throw std::runtime_error(label + ": cannot link the watched file");
@@ -563,7 +570,31 @@ ReplayResult replay(const std::string &label, const std::string &target, const s
     if (!why.empty()) throw std::runtime_error(label + ": the store before the command: " + why);
     Recording rec;
     std::string err;
-    if (record_command(work, w, wwork, &rec, &err, opt.has_input ? &opt.input : nullptr)) throw std::runtime_error(label + ": the command fails: " + err);
+    const ino_t ino = inode_of(wwork);
+    int status;
+    if (opt.readonly_dir) {
+        // Everything the command opens is writable by anyone except ro/.
+        chmod(dir.path("").c_str(), 0755);
+        chmod(work.c_str(), 0666);
+        chmod(wwork.c_str(), 0666);
+        chmod(ro.c_str(), 0555);
+        const bool root = geteuid() == 0;
+        if (root) setfsuid(65534);
+        try {
+            status = record_command(work, w, wwork, &rec, &err, opt.has_input ? &opt.input : nullptr);
+        } catch (...) {
+            if (root) setfsuid(0);
+            chmod(ro.c_str(), 0755);
+            throw;
+        }
+        if (root) setfsuid(0);
+        chmod(ro.c_str(), 0755);
+    } else {
+        status = record_command(work, w, wwork, &rec, &err, opt.has_input ? &opt.input : nullptr);
+    }
+    if (status) throw std::runtime_error(label + ": the command fails: " + err);
+    if ((opt.linked || opt.readonly_dir) && (!ino || inode_of(wwork) != ino))
+        throw std::runtime_error(label + ": the watched file was replaced instead of rewritten where it lies");
     why = read_store(wwork, &n, dir.path("x"));
     if (!why.empty()) throw std::runtime_error(label + ": the store after the command: " + why);
     return replay_recording(label, rec, o, n, opt);

@@ -93,6 +93,11 @@ struct ReplayOptions {
     // The watched file has a second hard link (so that it is rewritten
     // where it lies rather than replaced).
     bool linked = false;
+    // The watched file lies in a directory that takes no new file, and the
+    // file itself is writable. As root, whom no mode stops, the command runs
+    // with an unprivileged file-system user so that the directory's mode
+    // holds.
+    bool readonly_dir = false;
     // What the command reads from standard input, when it reads it.
     bool has_input = false;
     std::string input;
