@@ -222,15 +222,15 @@ def grldr_disk(w, size=150000, fmt=(), extended=False, debug=False):
 
 
 @GROUPS["reads"].case
-def lba_reads_of_63_then_the_rest(w):
-    # 100 plain sectors from the extended area: transfers of 63 and 37.
-    disk, data = grldr_disk(w, 100 * 512, ["--extended", "4m"], extended=True)
+def lba_reads_of_127_then_the_rest(w):
+    # 150 plain sectors from the extended area: transfers of 127 and 23.
+    disk, data = grldr_disk(w, 150 * 512, ["--extended", "4m"], extended=True)
     regs, _, hashes, text = boot_report(w, disk=disk, floppy=shim(w))
     check_hash(hashes, 0x20000, data)
     log = shim_log(text)
     i = next(i for i, e in enumerate(log) if e[0] == 0x41)
     assert log[i + 1][:3] == (0x42, 1, "00000220"), "no test read of sector 544: %r" % log
-    assert [c for f, c, a, ok in log if f == 0x42][-2:] == [63, 37], log
+    assert [c for f, c, a, ok in log if f == 0x42][-2:] == [127, 23], log
     assert all(f in (0x41, 0x42) for f, c, a, ok in log[i:]), log
 
 
@@ -258,13 +258,15 @@ def chs_reads_stop_at_track_ends(w):
 
 
 @GROUPS["reads"].case
-def failed_reads_retry_with_7_then_1(w):
-    # Reads above 7 sectors fail; in the second run, once the 3 sectors of
+def failed_reads_retry_with_half_the_count(w):
+    # Reads above the limit fail; in the last run, once the 3 sectors of
     # stage 2 have been read, reads above 1 fail. A failure is followed by a
-    # reset and a retry with 7 when more failed, else with 1; the lowered
-    # count stays the limit.
-    for limit, then, want in ((7, 0, [(63, False), (7, True)]),
-                              (7, 1, [(63, False), (7, False), (1, True)])):
+    # reset and a retry with half the count that failed; the lowered count
+    # stays the limit. A BIOS that takes at most 64 sectors costs one retry.
+    halving = [(127, False), (63, False), (31, False), (15, False)]
+    for limit, then, want in ((64, 0, [(127, False), (63, True)]),
+                              (7, 0, halving + [(7, True)]),
+                              (7, 1, halving + [(7, False), (3, False), (1, True)])):
         disk, data = grldr_disk(w, 150000)
         regs, _, hashes, text = boot_report(w, disk=disk, floppy=shim(w, max_read=limit, next_max=then))
         check_hash(hashes, 0x20000, data)
