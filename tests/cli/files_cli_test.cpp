@@ -103,20 +103,31 @@ TEST(FilesCli, SaveKeepsTheDestinationsIdentity) {
     const std::vector<uint8_t> want = read_file(dir.path("want.qxa"));
     const std::vector<uint8_t> old(20 * 512, 0x5A);  // longer than the new archive
 
-    // Permissions survive; other hard links see the new archive too.
+    // Permissions survive; other hard links see the new archive too, also
+    // when the archive is saved onto itself.
     std::string moded = dir.path("moded.qxa"), linked = dir.path("linked.qxa"), other = dir.path("other");
     write_file(moded, old);
     chmod(moded.c_str(), 0640);
     write_file(linked, old);
+    chmod(linked.c_str(), 0604);
     ASSERT_EQ(link(linked.c_str(), other.c_str()), 0);
-    for (const std::string &dest : {moded, linked}) {
-        RunResult r = run_shell(tool() + " " + q(img) + " save " + q(dest));
-        ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(read_file(dest), want) << dest;
+    struct Case {
+        std::string source, dest;
+    } cases[] = {{img, moded}, {img, linked}, {linked, linked}};
+    for (const Case &c : cases) {
+        struct stat before, after;
+        ASSERT_EQ(stat(c.dest.c_str(), &before), 0);
+        RunResult r = run_shell(tool() + " " + q(c.source) + " save " + q(c.dest));
+        ASSERT_EQ(r.status, 0) << c.dest << ": " << r.err;
+        EXPECT_EQ(read_file(c.dest), want) << c.dest;
+        ASSERT_EQ(stat(c.dest.c_str(), &after), 0);
+        EXPECT_EQ(after.st_mode, before.st_mode) << c.dest;
+        EXPECT_EQ(after.st_nlink, before.st_nlink) << c.dest;
+        if (before.st_nlink > 1) {
+            EXPECT_EQ(after.st_ino, before.st_ino) << c.dest;
+        }
     }
     struct stat a, b;
-    ASSERT_EQ(stat(moded.c_str(), &a), 0);
-    EXPECT_EQ(a.st_mode & 07777, 0640u);
     ASSERT_EQ(stat(linked.c_str(), &a), 0);
     ASSERT_EQ(stat(other.c_str(), &b), 0);
     EXPECT_EQ(a.st_ino, b.st_ino);
@@ -134,9 +145,13 @@ TEST(FilesCli, SaveKeepsTheDestinationsIdentity) {
     chmod(ro.c_str(), 0555);
     chmod(dir.dir().c_str(), 0755);
     std::string as_user = geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+    ASSERT_EQ(stat(dest.c_str(), &a), 0);
     RunResult r = run_shell(as_user + tool() + " " + q(img) + " save " + q(dest));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(read_file(dest), want);
+    ASSERT_EQ(stat(dest.c_str(), &b), 0);
+    EXPECT_EQ(b.st_ino, a.st_ino);
+    EXPECT_EQ(b.st_mode, a.st_mode);
     chmod(ro.c_str(), 0755);
 }
 
