@@ -86,10 +86,10 @@ void read_back(xd_t *xd, uint32_t from, uint64_t bytes, sector_writer &w) {
 
 // Standard input, whose size is known only at its end. The first megabyte
 // is read ahead: a shorter input is stored like a buffer. A longer one
-// streams into the first place that holds what has arrived so far and that
-// no list names; when that run is full, what is there moves to the first
-// place that holds it and the rest, and streaming goes on there. The run
-// reached at the end is the one first fit picks for the whole size.
+// streams into the largest free run that no list names, which is where
+// first fit puts a large file, so its data is written once. When first fit
+// gives the whole size a lower place (a run before it holds it too), the
+// data moves there once at the end.
 uint8_t *save_stdin(xd_t *xd, const char *name, bool extended) {
     constexpr size_t AHEAD = size_t(1) << 20;
     std::vector<uint8_t> chunk(AHEAD);
@@ -108,29 +108,43 @@ uint8_t *save_stdin(xd_t *xd, const char *name, bool extended) {
     if (n < AHEAD) return save_buff(xd, name, chunk.data(), uint32_t(n), extended);
 
     store_use(xd);
-    uint32_t start, end;
-    if (!find_stream_place(uint32_t(n), extended, &start, &end)) quit("not enough space");
-    auto w = std::make_unique<sector_writer>(xd, start);
+    name = prepare_item(name);
+    const store_extents mem = store_extents::of_memory();
+    place_request req = data_request(uint32_t(n), extended);
+    store_place run{};
+    uint64_t room = 0;
+    for (const free_run &r : mem.runs_avoiding(req.avoid)) {
+        if (extended && r.area == 0) continue;
+        const uint64_t bytes = uint64_t(r.end - r.begin) * (r.area ? 512 : 510);
+        if (bytes > room) {
+            run = {r.begin, r.pos, r.end};
+            room = bytes;
+        }
+    }
+    sector_writer w(xd, run.start);
     uint64_t total = 0;
     for (; n; n = read_chunk()) {
         // The size field of an item is 32 bits wide.
         if (total + n > 0xFFFFFFFFu) quit("input too large");
-        const uint32_t unit = start < qx_pri_size ? 510 : 512;
-        if ((total + n + unit - 1) / unit > end - start) {
-            w->finish();
-            uint32_t s2, e2;
-            if (!find_stream_place(uint32_t(total + n), extended, &s2, &e2)) quit("not enough space");
-            auto w2 = std::make_unique<sector_writer>(xd, s2);
-            read_back(xd, start, total, *w2);
-            w = std::move(w2);
-            start = s2;
-            end = e2;
+        if (total + n > room) {
+            // No run holds it: placement says why.
+            req.size = uint32_t(total + n);
+            mem.place(req);
+            quit("not enough space");
         }
-        w->put(chunk.data(), n);
+        w.put(chunk.data(), n);
         total += n;
     }
-    w->finish();
-    return alloc_file_at(name, &start, uint32_t(total), extended, now(), true);
+    w.finish();
+    req.size = uint32_t(total);
+    const store_place at = mem.place(req);
+    if (at.start != run.start) {
+        // A lower run, which never overlaps the one streamed into.
+        sector_writer to(xd, at.start);
+        read_back(xd, run.start, total, to);
+        to.finish();
+    }
+    return insert_item(name, at, uint32_t(total), extended, now());
 }
 
 uint8_t *save_file(xd_t *xd, const char *name, const char *path, bool extended) {

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "extents.h"
+
 struct xd_t;
 
 // Room a caller must give load_buff: whole-sector reads of a 32 KiB file in
@@ -18,15 +20,19 @@ const char *get_name(const char *name);
 uint8_t *find_file(const char *name);
 bool del_file(const char *name);
 uint8_t *alloc_file(const char *name, uint32_t *start, uint32_t size, bool extended, uint32_t time);
-int find_space(uint32_t *start, uint32_t size, bool extended);
-// alloc_file at a start chosen beforehand (given) instead of by placement.
-uint8_t *alloc_file_at(const char *name, uint32_t *start, uint32_t size, bool extended, uint32_t time, bool given);
-// The first place that holds size bytes and that no list names, and the end
-// of the free run it lies in (within one area): where data of a size not
-// yet known is streamed.
-bool find_stream_place(uint32_t size, bool extended, uint32_t *start, uint32_t *end);
-// Tests one free run [b, e): true and *start when a file of size bytes fits.
-bool check_space(uint32_t b, uint32_t e, uint32_t size, bool extended, uint32_t *start);
+
+// The list on the disk as the extents model sees it: the sectors new data
+// keeps clear of until the next commit.
+const store_extents &disk_extents();
+// A request for new data of size bytes that keeps clear of the list on the
+// disk.
+place_request data_request(uint32_t size, bool extended);
+// The first steps of alloc_file: strips the name, removes any item of that
+// name and makes sure the list has room for the new item ("file item too
+// long"). Returns the stripped name.
+const char *prepare_item(const char *name);
+// Inserts the item at a place the extents model gave for the list as it is.
+uint8_t *insert_item(const char *name, const store_place &at, uint32_t size, bool extended, uint32_t time);
 
 // Allocates item name of size bytes and writes its data: the first
 // src_bytes bytes come from the file at src_start, the rest is fill.

@@ -4,6 +4,7 @@
 #include "commands.h"
 #include "common.h"
 #include "disk.h"
+#include "extents.h"
 #include "layout.h"
 
 #include <cstdio>
@@ -75,34 +76,25 @@ void print_info(xd_t *xd, int, char **) {
     printf("file list used: %u\n", unsigned(get16(h + hdr::LIST_USED)));
     printf("files:\n");
 
+    // Files in list order, each after the free range that ends at it. For a
+    // sound list these ranges are the free runs; a damaged one shows the
+    // distance from the previous file's end as it is, wrapped if negative.
     const uint32_t p = qx_pri_size;
-    uint32_t c = qx_list_start + qx_list_sectors;
-    uint64_t pri_sectors = 0, ext_sectors = 0;
-    for (int ofs = 0; qx_list[ofs]; ofs += qx_list[ofs] + 2) {
-        const uint8_t *it = qx_list + ofs;
+    const store_extents ext_model = store_extents::of_memory();
+    uint32_t c = ext_model.list_end;
+    for (const extent &x : ext_model.items) {
+        const uint8_t *it = qx_list + x.ofs;
         const uint8_t flags = it[item::FLAGS];
-        const uint32_t s = get32(it + item::START);
-        const uint32_t size = get32(it + item::SIZE);
-        if (s != c) print_range(c, s, p);
+        if (x.start != c) print_range(c, x.start, p);
 
         time_t t = time_t(get32(it + item::TIME));
         struct tm tm = {};
         if (const struct tm *lt = localtime(&t)) tm = *lt;
-        printf("  %d%c%c  \"%s\" 0x%lx %lu (%d-%02d-%02d %02d:%02d:%02d)\n", s >= p ? 1 : 0,
+        printf("  %d%c%c  \"%s\" 0x%lx %lu (%d-%02d-%02d %02d:%02d:%02d)\n", x.area,
                (flags & item::F_EXTENDED) ? 'e' : ' ', (flags & item::F_SYSLINUX) ? 's' : ' ',
-               reinterpret_cast<const char *>(it + item::NAME), (unsigned long)s, (unsigned long)size,
+               reinterpret_cast<const char *>(it + item::NAME), (unsigned long)x.start, (unsigned long)x.size,
                tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-
-        // Primary-area files take 510-byte units, extended-area files 512.
-        uint32_t count;
-        if (s < p) {
-            count = uint32_t((uint64_t(size) + 509) / 510);
-            pri_sectors += count;
-        } else {
-            count = uint32_t((uint64_t(size) + 511) / 512);
-            ext_sectors += count;
-        }
-        c = s + count;
+        c = x.start + x.count;
     }
 
     if (qx_ar_mode) {
@@ -110,11 +102,11 @@ void print_info(xd_t *xd, int, char **) {
         return;
     }
     if (c != qx_total_size) print_range(c, qx_total_size, p);
-    const int64_t pri_free =
-        (int64_t(p) - int64_t(qx_list_start) - int64_t(qx_list_sectors) - int64_t(pri_sectors)) * 510;
+    // Each area less the sectors its files occupy, each counted once.
+    const int64_t pri_free = (int64_t(p) - int64_t(ext_model.list_end) - int64_t(ext_model.used_sectors(0))) * 510;
     printf("primary area free space: %lld\n", (long long)pri_free);
     // The free sector count is a 32-bit number before it becomes bytes.
-    const uint64_t ext_free = uint64_t(uint32_t(ext - uint32_t(ext_sectors))) * 512;
+    const uint64_t ext_free = uint64_t(uint32_t(ext - uint32_t(ext_model.used_sectors(1)))) * 512;
     printf("extended area free space: %llu\n", (unsigned long long)ext_free);
     flush_stdout();
 }

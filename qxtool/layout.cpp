@@ -4,6 +4,7 @@
 #include "archive.h"
 #include "common.h"
 #include "disk.h"
+#include "extents.h"
 #include "filestore.h"
 #include "xdio.h"
 
@@ -56,15 +57,7 @@ int walk_list(const uint8_t *list, int size) {
 }
 
 uint32_t get_ar_size() {
-    uint64_t end = uint64_t(qx_list_start) + qx_list_sectors;
-    for (int ofs = 0; qx_list[ofs]; ofs += qx_list[ofs] + 2) {
-        const uint8_t *it = qx_list + ofs;
-        uint32_t start = get32(it + item::START);
-        uint32_t size = get32(it + item::SIZE);
-        uint32_t unit = start < qx_pri_size ? 510 : 512;
-        uint64_t e = uint64_t(start) + (uint64_t(size) + unit - 1) / unit;
-        if (e > end) end = e;
-    }
+    const uint64_t end = store_extents::of_memory().end();
     if (end > 0xFFFFFFFFu) quit("invalid file list");
     return uint32_t(end);
 }

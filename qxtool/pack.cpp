@@ -11,6 +11,7 @@
 #include "commands.h"
 #include "common.h"
 #include "disk.h"
+#include "extents.h"
 #include "filestore.h"
 #include "layout.h"
 #include "syslinux.h"
@@ -59,18 +60,14 @@ void move_data(xd_t *xd, planned &p, uint32_t to) {
 void pack_disk(xd_t *xd, int, char **) {
     store_begin(xd);
     const uint32_t pri = qx_pri_size, list_end = qx_list_start + qx_list_sectors;
+    // Moves go down in start order: only a sound list gives a plan that
+    // keeps every file whole.
+    const store_extents mem = store_extents::of_memory();
+    mem.require_sound();
     std::vector<planned> plan;
-    for (int ofs = 0; qx_list[ofs]; ofs = next_item(qx_list, ofs)) {
-        const uint8_t *it = qx_list + ofs;
-        planned p{std::vector<uint8_t>(it, it + it[0] + 2), item_sectors(item_start(it), item_size(it))};
-        // Moves go down in start order: a list out of order or with items
-        // overlapping gives no plan that keeps every file whole.
-        if (!plan.empty() && (p.start() < plan.back().start() ||
-                              uint64_t(plan.back().start()) + plan.back().count > p.start()))
-            quit("invalid file list: items out of order or overlapping");
-        if (p.count && (p.start() < list_end || uint64_t(p.start()) + p.count > qx_total_size))
-            quit("invalid file list: file %s lies outside the data areas", p.name());
-        plan.push_back(std::move(p));
+    for (const extent &x : mem.items) {
+        const uint8_t *it = qx_list + x.ofs;
+        plan.push_back({std::vector<uint8_t>(it, it + it[0] + 2), x.count});
     }
 
     uint32_t next = list_end;

@@ -137,34 +137,6 @@ TEST(AddExport, PrimarySectorsCarryTheirMarks) {
     EXPECT_EQ(secs[1024], data[1020]);
 }
 
-TEST(Placement, CheckSpaceRules) {
-    reset_globals();
-    qx_pri_size = 1000;
-    struct Case { uint32_t b, e, size; bool ext; bool fits; uint32_t start; } cases[] = {
-        // straddling run: primary first unless extended, else from P
-        {990, 1100, 5100, false, true, 990},   // 10 sectors of 510 fit before P
-        {990, 1100, 5101, false, true, 1000},  // 11 do not: starts exactly at P
-        {990, 1100, 5100, true, true, 1000},
-        {990, 1002, 5101, false, false, 0},    // 2 sectors after P are too few
-        // wholly primary
-        {100, 110, 5100, false, true, 100},
-        {100, 110, 5101, false, false, 0},
-        {100, 110, 1, true, false, 0},         // extended never uses it
-        {100, 1000, 0, true, false, 0},        // even for 0 bytes
-        // wholly extended, 512-byte units
-        {1000, 1010, 5120, false, true, 1000},
-        {1000, 1010, 5121, true, false, 0},
-        {1005, 1005, 0, true, true, 1005},     // an empty run holds a 0-byte file
-    };
-    for (const Case &c : cases) {
-        uint32_t s = 0;
-        EXPECT_EQ(check_space(c.b, c.e, c.size, c.ext, &s), c.fits) << c.b << ".." << c.e << " " << c.size;
-        if (c.fits) {
-            EXPECT_EQ(s, c.start) << c.b << ".." << c.e << " " << c.size;
-        }
-    }
-}
-
 TEST(Placement, FirstFitAndOverflowIntoExtended) {
     // Primary data area of 10 sectors after the list, extended of 100.
     Disk d(1, 63 + 1 + 4 + 1 + 10, 100);
