@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 #include <sys/stat.h>
@@ -43,11 +44,10 @@ uint64_t list_sectors_for(uint64_t bytes) { return (bytes + 509) / 510; }
 struct archive_out {
     std::string dest, temp;
     FILE *f = nullptr;
-    bool in_place = false;
     bool existed = false;
-    uint64_t bytes = 0, image_at = 0;
+    std::optional<in_place_save> in_place;
 
-    archive_out(const char *path, xd_t *xd, uint64_t size) : dest(path), bytes(size) {
+    archive_out(const char *path, xd_t *xd, uint64_t bytes) : dest(path) {
         std::error_code ec;
         if (std::filesystem::is_symlink(std::filesystem::symlink_status(dest, ec)))
             dest = std::filesystem::canonical(dest, ec).string();
@@ -63,27 +63,28 @@ struct archive_out {
             if (!temp.empty()) f = fopen(temp.c_str(), "wb");
             if (!f) temp.clear();
         }
-        if (!f) {
-            in_place = exists && regular;
-            f = fopen(dest.c_str(), exists ? "r+b" : "wb");
-            if (!f) quit("can't write to file %s", path);
+        const bool direct = !f;
+        if (direct) f = fopen(dest.c_str(), exists ? "r+b" : "wb");
+        if (!f) quit("can't write to file %s", path);
+        host_buffering(f);
+        if (!direct || !exists) return;
+        try {
             // The image goes past everything the target holds, so the
             // archive being read may be its own destination.
-            if (exists && !in_place && xd_is_file(xd, f)) quit("can't save to the archive being read: %s", path);
+            if (regular) in_place.emplace(f, bytes);
+            else if (xd_is_file(xd, f)) quit("can't save to the archive being read: %s", path);
+        } catch (...) {
+            fclose(f);
+            throw;
         }
-        host_buffering(f);
-        if (in_place) image_at = save_image_place(f, bytes);
     }
     void write(const void *p, size_t n) {
         if (fwrite(p, 1, n, f) != n) quit("file write fails");
     }
     void finish() {
-        int bad = fflush(f) != 0;
+        int bad = 0;
         if (in_place) {
-            // Item data goes to f straight from the store: the position is
-            // the image's end.
-            if (bad || uint64_t(ftello(f)) != image_at + bytes) quit("file write fails");
-            commit_in_place(f, image_at, bytes);
+            in_place->commit();
         } else {
             if (!temp.empty() && existed) bad |= xd_file_mode_like(f, dest.c_str());
             bad |= xd_file_sync(f);
@@ -99,6 +100,7 @@ struct archive_out {
         }
     }
     ~archive_out() {
+        in_place.reset();
         if (f) fclose(f);
         if (!temp.empty()) {
             std::error_code ec;

@@ -30,11 +30,23 @@ struct xd_t;
 // Saving an archive where it lies, and completing such a save that a power
 // cut interrupted (archivecommit.cpp holds the protocol and its invariants).
 //
-// save_image_place: where the image of a new archive of bytes bytes goes in
-// the host file f, past its old contents; positions f there.
-uint64_t save_image_place(FILE *f, uint64_t bytes);
-// Once the image is written there: makes it the file's contents.
-void commit_in_place(FILE *f, uint64_t at, uint64_t bytes);
+// A new archive of bytes bytes written into the host file f where it lies:
+// the constructor positions f where its image goes, past the old contents;
+// commit, once the image is written, makes it the file's contents. A save
+// abandoned before commit gives the file its old length back.
+class in_place_save {
+public:
+    in_place_save(FILE *f, uint64_t bytes);
+    ~in_place_save();
+    in_place_save(const in_place_save &) = delete;
+    in_place_save &operator=(const in_place_save &) = delete;
+    void commit();
+
+private:
+    FILE *f_;
+    uint64_t bytes_, old_ = 0, at_ = 0;
+    bool copying_ = false;
+};
 // Completes a pending save of the target when it is an image file; leaves
 // the target's position as it was.
 void complete_pending_save(xd_t *xd);

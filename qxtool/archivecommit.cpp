@@ -43,6 +43,7 @@
 #include <algorithm>
 #include <cstring>
 #include <vector>
+#include <sys/stat.h>
 
 namespace {
 
@@ -88,7 +89,9 @@ class host_file : public ar_file {
 public:
     explicit host_file(FILE *f) : f_(f) {}
     uint64_t size() override {
-        if (fseeko(f_, 0, SEEK_END) != 0) return UINT64_MAX;
+        // Only a regular file has a length to look past and to cut.
+        struct stat st;
+        if (fstat(fileno(f_), &st) != 0 || !S_ISREG(st.st_mode) || fseeko(f_, 0, SEEK_END) != 0) return UINT64_MAX;
         const off_t end = ftello(f_);
         return end < 0 ? UINT64_MAX : uint64_t(end);
     }
@@ -187,30 +190,37 @@ void complete(ar_file &f, const pending_save &p) {
 
 }  // namespace
 
-uint64_t save_image_place(FILE *f, uint64_t bytes) {
+in_place_save::in_place_save(FILE *f, uint64_t bytes) : f_(f), bytes_(bytes) {
     host_file h(f);
-    const uint64_t old = h.size();
-    if (old == UINT64_MAX) quit("file write fails");
-    const uint64_t at = (std::max(old, bytes) + SECTOR - 1) / SECTOR * SECTOR;
-    if (at > MAX_END || MAX_END - at < bytes + SECTOR) quit("archive too large to save in place");
-    if (fseeko(f, off_t(at), SEEK_SET) != 0) quit("file write fails");
-    return at;
+    old_ = h.size();
+    if (old_ == UINT64_MAX) quit("file write fails");
+    at_ = (std::max(old_, bytes) + SECTOR - 1) / SECTOR * SECTOR;
+    if (at_ > MAX_END || MAX_END - at_ < bytes + SECTOR) quit("archive too large to save in place");
+    if (fseeko(f, off_t(at_), SEEK_SET) != 0) quit("file write fails");
 }
 
-void commit_in_place(FILE *f, uint64_t at, uint64_t bytes) {
-    host_file h(f);
+void in_place_save::commit() {
+    if (fflush(f_) != 0 || ftello(f_) != off_t(at_ + bytes_)) quit("file write fails");
+    host_file h(f_);
     uint8_t d[SECTOR] = {};
     memcpy(d + desc::MAGIC, MAGIC, sizeof MAGIC);
-    put64(d + desc::AT, at);
-    put64(d + desc::BYTES, bytes);
-    put32(d + desc::IMAGE_SUM, image_sum(h, at, bytes));
+    put64(d + desc::AT, at_);
+    put64(d + desc::BYTES, bytes_);
+    put32(d + desc::IMAGE_SUM, image_sum(h, at_, bytes_));
     put32(d + desc::SUM, store_crc32(d, desc::SUM));
-    h.write(at + bytes, d, SECTOR);
+    h.write(at_ + bytes_, d, SECTOR);
     h.sync();
+    copying_ = true;
     pending_save p;
-    p.at = at;
-    p.bytes = bytes;
+    p.at = at_;
+    p.bytes = bytes_;
     complete(h, p);
+}
+
+in_place_save::~in_place_save() {
+    // Until the copy begins, the old archive lies untouched at the start:
+    // a save that failed gives the file its old length back.
+    if (!copying_ && fflush(f_) == 0) xd_file_truncate(f_, old_);
 }
 
 void complete_pending_save(xd_t *xd) {

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
@@ -182,4 +183,23 @@ TEST(ArchiveCli, LoadReadsAPendingSave) {
             }
         EXPECT_TRUE(read_file(src) == (writable ? b : torn)) << writable;
     }
+}
+
+TEST(ArchiveCli, AnInPlaceSaveThatFailsLeavesTheOldArchive) {
+    // The destination has another hard link, so it is rewritten where it
+    // lies, and the new archive's image goes past the old and the new
+    // length; a file size limit halfway through the image makes its writes
+    // fail part-way.
+    TempDir dir;
+    const Bytes a = saved_archive(dir, "a", {3000, 700});
+    const Bytes b = saved_archive(dir, "b", {200000});
+    const std::string dest = dir.path("dest.qxa");
+    write_file(dest, a);
+    ASSERT_EQ(link(dest.c_str(), dir.path("other").c_str()), 0);
+    const std::string limit = std::to_string((std::max(a.size(), b.size()) + b.size() / 2) / 1024);
+    RunResult r = run_shell("bash -c \"trap '' XFSZ; ulimit -f " + limit + "; exec " + tool() + " " +
+                            q(dir.path("b.img")) + " save " + q(dest) + "\"");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "qxtool: error: file write fails\n");
+    EXPECT_TRUE(read_file(dest) == a) << "the destination is " << read_file(dest).size() << " bytes";
 }
