@@ -239,7 +239,7 @@ void save_archive(xd_t *xd, int argc, char **argv) {
         if (next > 0xFFFFFFFFu) quit("archive too large");
         memcpy(list + out, it, len);
         put32(list + out + item::START, uint32_t(next));
-        next += (uint64_t(item_size(it)) + 511) / 512;
+        next += sectors_in_area(item_size(it), 1);  // archive data lies in plain sectors
         total += item_size(it);
         out += len;
     }

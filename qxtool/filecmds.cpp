@@ -40,6 +40,16 @@ public:
     void put(const uint8_t *p, size_t n) {
         const size_t cap = size_t(GLOBAL_SECTORS) * unit_;
         while (n) {
+            if (unit_ == SECTOR && fill_ == 0 && n >= SECTOR) {
+                // Whole plain sectors go straight from the caller's bytes.
+                const uint32_t k = uint32_t(std::min<size_t>(n / SECTOR, DIRECT_SECTORS));
+                seek_disk(xd_, sector_);
+                write_disk(xd_, p, k);
+                sector_ += k;
+                p += size_t(k) * SECTOR;
+                n -= size_t(k) * SECTOR;
+                continue;
+            }
             size_t k = std::min(n, cap - fill_);
             memcpy(buf_.data() + fill_, p, k);
             fill_ += k;
@@ -62,6 +72,7 @@ private:
         sector_ += k;
         fill_ = 0;
     }
+    static constexpr uint32_t DIRECT_SECTORS = 2048;
     xd_t *xd_;
     uint32_t sector_;
     uint32_t unit_;

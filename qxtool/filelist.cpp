@@ -1,5 +1,5 @@
 // The file list and the placement of file data: names, lookup, removal,
-// first-fit allocation over the free runs of the two data areas, copying a
+// allocation at the place the extents model gives (extents.h), copying a
 // file's data into a new allocation, and the "clear" command.
 //
 // The list in memory (qx_list) holds the items back to back in ascending
