@@ -226,12 +226,6 @@ void load_file(xd_t *xd, const char *name, const char *path) {
     if (fclose(f) != 0 || bad) quit("file write fails");
 }
 
-// A syslinux loader holds its own place and size: after its data moved or
-// its size changed it is patched again, so that it still boots.
-void repatch(xd_t *xd, uint8_t *it) {
-    if (it[item::FLAGS] & item::F_SYSLINUX) syslinux_patch(xd, it);
-}
-
 }  // namespace
 
 void host_buffering(FILE *f) {
@@ -373,21 +367,30 @@ void resize_file(xd_t *xd, int argc, char **argv) {
     if (!size) quit("invalid size");
     store_begin(xd);
     uint8_t *it = find_file(name);
+    if (it && (it[item::FLAGS] & item::F_SYSLINUX)) {
+        // A loader holds its own place and size, patched into its first
+        // sectors, which the stored list names: its new form is written
+        // where that list names nothing and patched there, so the old loader
+        // stays whole until the new list names the new one.
+        if (item_size(it) == size) return;
+        const uint32_t old_start = item_start(it), old_size = item_size(it);
+        const uint32_t time = old_size > size ? get32(it + item::TIME) : now();
+        const uint8_t flags = it[item::FLAGS];
+        del_file(name);
+        it = cpy_file(xd, name, size, old_start, std::min(old_size, size), old_start >= qx_pri_size, fill, time,
+                      false);
+        it[item::FLAGS] = flags;
+        syslinux_patch(xd, it);
+        return;
+    }
     if (it && item_size(it) >= size) {
-        if (item_size(it) != size) {
-            put32(it + item::SIZE, size);
-            repatch(xd, it);
-        }
+        put32(it + item::SIZE, size);
         return;
     }
     if (it) {
         uint32_t old_start = item_start(it), old_size = item_size(it);
-        uint8_t flags = it[item::FLAGS];
-        bool ext = old_start >= qx_pri_size;
         del_file(name);
-        it = cpy_file(xd, name, size, old_start, old_size, ext, fill, now());
-        it[item::FLAGS] = uint8_t(it[item::FLAGS] | (flags & item::F_SYSLINUX));
-        repatch(xd, it);
+        cpy_file(xd, name, size, old_start, old_size, old_start >= qx_pri_size, fill, now());
         return;
     }
     cpy_file(xd, name, size, 0, 0, extended, fill, now());

@@ -148,15 +148,15 @@ uint8_t *alloc_file(const char *name, uint32_t *start, uint32_t size, bool exten
 }
 
 uint8_t *cpy_file(xd_t *xd, const char *name, uint32_t size, uint32_t src_start, uint32_t src_bytes,
-                  bool extended, uint8_t fill, uint32_t time) {
+                  bool extended, uint8_t fill, uint32_t time, bool reuse_source) {
     store_use(xd);
     name = prepare_item(name);
     place_request req = data_request(size, extended);
     if (src_bytes) {
         // Data copied sector by sector stays in the area of its source,
-        // which it may rewrite where it lies.
+        // which it may rewrite where it lies when the caller allows it.
         req.keep_area = extended ? 1 : 0;
-        req.in_place = src_start;
+        if (reuse_source) req.in_place = src_start;
     }
     const store_place at = store_extents::of_memory().place(req);
     uint32_t start = at.start;

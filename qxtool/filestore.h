@@ -35,9 +35,11 @@ const char *prepare_item(const char *name);
 uint8_t *insert_item(const char *name, const store_place &at, uint32_t size, bool extended, uint32_t time);
 
 // Allocates item name of size bytes and writes its data: the first
-// src_bytes bytes come from the file at src_start, the rest is fill.
+// src_bytes bytes come from the file at src_start, the rest is fill. With
+// reuse_source a file grown from its own removed item may stay where it
+// lies; without it, the new data goes where the stored list names nothing.
 uint8_t *cpy_file(xd_t *xd, const char *name, uint32_t size, uint32_t src_start, uint32_t src_bytes,
-                  bool extended, uint8_t fill, uint32_t time);
+                  bool extended, uint8_t fill, uint32_t time, bool reuse_source = true);
 
 // Stores size bytes from memory as item name (an existing item of that name
 // is replaced). The buffer is only read, and only its size bytes.
@@ -87,9 +89,9 @@ bool store_find_unused_in(uint32_t count, uint32_t lo, uint32_t hi, uint32_t *st
 // no longer names may be reused.
 void store_commit(xd_t *xd);
 
-// The commit itself: stores the list in memory, with the sectors deferred
-// so far, so that a power cut at any instant leaves the old or the new
-// store. read_header calls recover_list with the list sectors as read; it
+// The commit itself: stores the list in memory so that a power cut at any
+// instant leaves the old or the new store, to the tool and to the boot
+// program. read_header calls recover_list with the list sectors as read; it
 // completes an interrupted commit and returns true, or returns false.
 void commit_list(xd_t *xd);
 // more_follows: the command goes on writing, possibly over sectors that
@@ -103,8 +105,9 @@ int store_disk_tail();
 // Bytes of the list that items and the terminator may use: the last sector
 // of a list of several sectors holds the commit record.
 int list_room();
-// Writes count sectors of a stored file: at once when the list on the disk
-// does not name them, else with the next commit.
+// Writes count sectors of a stored file (a loader's patch). Sectors that the
+// list on the disk names are never rewritten: "not enough space to keep the
+// old data while it is replaced".
 void store_write_file_sectors(xd_t *xd, uint32_t sector, const uint8_t *data, uint32_t count);
 void reset_store_commit();
 // Before a format: empties the list of a store found on the target (a disk

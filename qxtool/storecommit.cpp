@@ -6,29 +6,37 @@
 // sectors is no commit point, since a power cut may leave any mix of old and
 // new sectors. The commit point is the commit record: a descriptor in the
 // last sector of the list area (D = qx_list_start + qx_list_sectors - 1),
-// naming a checksummed payload that holds the new list bytes and any sectors
-// of stored files that the change rewrites in place (a patched loader).
+// naming a payload that holds the new list bytes as marked sectors. Two
+// readers use it: read_header, which checks the descriptor's and the
+// payload's checksums and completes the change, and the boot program, which
+// checks only the descriptor's magic and list start and then reads list_used
+// sectors from the payload's place instead of the list in place.
 //
 // Invariants, which every change of the store keeps:
-//  I1  Data is never written over sectors that the list on the disk names,
-//      except through a payload: new data goes to sectors that list leaves
-//      free (placement keeps clear of them, see filelist.cpp), so every file
-//      that list names keeps its old bytes until the list stops naming them.
+//  I1  Data is never written over sectors that the list on the disk names:
+//      new data goes to sectors that list leaves free (placement keeps clear
+//      of them, see filelist.cpp), so every file that list names keeps its
+//      old bytes until the list stops naming them. A loader patched for a
+//      new size goes to new sectors as well (resize), so no change rewrites
+//      a stored file in place and a record carries nothing but a list.
 //  I2  The list on the disk is rewritten in place only while a whole commit
-//      record for it is on the medium: payload and descriptor are flushed
-//      first, with the data they name. A descriptor is whole when its own
-//      checksum and its payload's checksum hold.
+//      record for it is on the medium. The payload is flushed, with the data
+//      it names, before the descriptor is written; so a descriptor that is
+//      on the medium always names a whole payload, and its magic alone tells
+//      the boot program so.
 //  I3  read_header completes a whole commit record before anything reads the
-//      list: it writes the payload's list and sectors in place, flushes, and
-//      only then retires the descriptor. Doing this twice changes nothing.
+//      list: it writes the payload's list in place, flushes, and only then
+//      retires the descriptor. Doing this twice changes nothing.
 //  I4  A record is retired only after the list it holds is on the medium in
 //      place, so a stale record always holds the list that is in place. A
-//      commit that writes no record (one list sector changed, nothing
-//      deferred) flushes before its write, which also makes the retirement of
-//      any earlier record durable.
+//      commit that writes no record (one list sector changed) flushes before
+//      its write.
 //  I5  The payload lies in sectors that neither the old nor the new list uses:
 //      the tail of the list area past both lists when it has room, otherwise
-//      a free run of the data areas (past the data end in an archive).
+//      a free run of the data areas (past the data end in an archive). Its
+//      place holds as many sectors as the header's list_used can name while
+//      the record stands (the larger of the old and the new count), since
+//      the boot program reads that many from it.
 //  I6  The header's list_used never falls short of the list in place: a
 //      growing count is on the medium before the list, a shrinking one
 //      follows it.
@@ -36,6 +44,9 @@
 //      ends one sector earlier when the list has more than one sector). An
 //      older list that reaches into D is covered by writing the descriptor
 //      over it only after the payload is on the medium.
+//  I8  A descriptor is retired (zeroed and flushed) before any sector of its
+//      payload is zeroed or reused, so that no reader ever meets a whole
+//      descriptor naming a payload that is no longer whole.
 //
 // A one-sector list has no room for a record: its in-place write is one
 // sector and is its own commit point.
@@ -46,7 +57,6 @@
 #include "xdio.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <vector>
 
@@ -63,16 +73,10 @@ constexpr uint32_t PAYLOAD = 16;       // u32 first payload sector
 constexpr uint32_t BYTES = 20;         // u32 payload bytes
 constexpr uint32_t PAYLOAD_SUM = 24;   // u32
 constexpr uint32_t TAIL = 28;          // u32 list tail
-constexpr uint32_t PATCHES = 32;       // u32 deferred sectors after the list
+constexpr uint32_t PATCHES = 32;       // u32 sectors after the list, always 0
 constexpr uint32_t END = 36;           // u32 archive size after the change, 0 on a disk
 constexpr uint32_t SUM = 504;          // u32 over bytes 0 to 503
 }  // namespace rec
-
-struct deferred_sector {
-    uint32_t sector;
-    std::array<uint8_t, SECTOR> data;
-};
-std::vector<deferred_sector> deferred;
 
 uint32_t crc_table[256];
 
@@ -153,9 +157,14 @@ void zero_list_sector(xd_t *xd, uint32_t s) {
     if (o + SECTOR <= disk_image.size()) memcpy(&disk_image[o], z, SECTOR);
 }
 
-void retire_record(xd_t *xd, uint32_t payload, uint32_t payload_sectors) {
+// Retires the record once the list it holds is on the medium in place: the
+// descriptor, with a list_used that shrinks to used (0: unchanged), is on
+// the medium before any payload sector changes.
+void retire_record(xd_t *xd, uint32_t payload, uint32_t payload_sectors, uint32_t used) {
     const uint32_t d = record_sector();
     zero_list_sector(xd, d);
+    if (used) set_list_used(xd, used);
+    flush_disk(xd);
     // A payload in the list area is part of the zero bytes after the list.
     if (payload >= qx_list_start && payload < d)
         for (uint32_t s = payload; s < payload + payload_sectors && s < d; s++) zero_list_sector(xd, s);
@@ -200,41 +209,22 @@ int store_disk_tail() {
 
 int list_room() { return int(qx_list_sectors > 1 ? (qx_list_sectors - 1) * 510 : 510); }
 
-void store_defer_write(uint32_t sector, const uint8_t *data, uint32_t count) {
-    for (uint32_t i = 0; i < count; i++) {
-        deferred_sector d{sector + i, {}};
-        memcpy(d.data.data(), data + size_t(i) * SECTOR, SECTOR);
-        auto same = std::find_if(deferred.begin(), deferred.end(),
-                                 [&](const deferred_sector &x) { return x.sector == d.sector; });
-        if (same != deferred.end()) *same = d;
-        else deferred.push_back(d);
-    }
-}
-
 void store_write_file_sectors(xd_t *xd, uint32_t sector, const uint8_t *data, uint32_t count) {
-    if (store_protected(sector, count)) {
-        store_defer_write(sector, data, count);
-        return;
-    }
+    if (store_protected(sector, count)) quit("not enough space to keep the old data while it is replaced");
     write_at(xd, sector, data, count);
 }
 
 void store_noted(const uint8_t *raw_marked) {
     disk_image.assign(raw_marked, raw_marked + size_t(qx_list_sectors) * SECTOR);
-    deferred.clear();
 }
 
-void reset_store_commit() {
-    disk_image.clear();
-    deferred.clear();
-}
+void reset_store_commit() { disk_image.clear(); }
 
 void commit_list(xd_t *xd) { commit_list(xd, false); }
 
 void commit_list(xd_t *xd, bool more_follows) {
     const uint32_t new_end = qx_ar_mode ? get_ar_size() : 0;
-    const int old_tail = store_disk_tail();
-    const uint32_t old_used = used_of(old_tail), used = used_of(qx_list_tail);
+    const uint32_t used = used_of(qx_list_tail);
     if (qx_list_sectors > 1 && used >= qx_list_sectors) quit("file item too long");
     std::vector<uint8_t> img = marked_list(qx_list, qx_list_tail);
     uint32_t changed = 0;
@@ -244,7 +234,7 @@ void commit_list(xd_t *xd, bool more_follows) {
             changed++;
     const uint32_t hused = header_used(xd);
 
-    if (deferred.empty() && changed <= 1 && (used == hused || qx_list_sectors == 1)) {
+    if (changed <= 1 && (used == hused || qx_list_sectors == 1)) {
         // One sector changes: its write is atomic and needs no record. File
         // data goes first.
         if (disk_unflushed()) flush_disk(xd);
@@ -261,20 +251,13 @@ void commit_list(xd_t *xd, bool more_follows) {
         store_committed();
         return;
     }
-    if (qx_list_sectors == 1) quit("the file list is too small to change this file safely");
 
-    // The record: list bytes, then each deferred sector as its number and
-    // its 512 bytes.
+    // The record: the list bytes, in a place that holds list_used sectors
+    // for as long as the record stands (I5).
     std::vector<uint8_t> payload(size_t(used) * 510, 0);
     memcpy(payload.data(), qx_list, size_t(qx_list_tail) + 1);
-    for (const deferred_sector &d : deferred) {
-        uint8_t n[4];
-        put32(n, d.sector);
-        payload.insert(payload.end(), n, n + 4);
-        payload.insert(payload.end(), d.data.begin(), d.data.end());
-    }
-    const uint32_t psectors = uint32_t((payload.size() + 509) / 510);
-    const uint32_t at = payload_place(xd, psectors, new_end);
+    const uint32_t psectors = used;
+    const uint32_t at = payload_place(xd, std::max(used, hused), new_end);
     uint32_t final_end = 0;
     if (qx_ar_mode) {
         const uint32_t size = xd_size(xd);
@@ -289,35 +272,28 @@ void commit_list(xd_t *xd, bool more_follows) {
     put32(desc + rec::BYTES, uint32_t(payload.size()));
     put32(desc + rec::PAYLOAD_SUM, crc32(payload.data(), payload.size()));
     put32(desc + rec::TAIL, uint32_t(qx_list_tail));
-    put32(desc + rec::PATCHES, uint32_t(deferred.size()));
+    put32(desc + rec::PATCHES, 0);
     put32(desc + rec::END, final_end);
     put32(desc + rec::SUM, crc32(desc, rec::SUM));
     put16(desc + 510, record_sector() & 0xFFFF);
 
-    // Epoch 1: the payload, after the file data it names (the payload's
-    // checksum covers only itself). The descriptor joins it when no data
-    // waits and it covers no sector of the old list.
-    const bool data_waits = disk_unflushed();
+    // The payload, after the file data it names, and a growing list_used
+    // (I6); all of it on the medium before the descriptor (I2).
     if (used > hused) set_list_used(xd, used);
     write_marked(xd, at, payload);
-    if (data_waits || old_used >= qx_list_sectors) flush_disk(xd);
+    flush_disk(xd);
     write_at(xd, record_sector(), desc, 1);
     flush_disk(xd);
 
-    // Epoch 2: the list and deferred sectors in place.
-    for (const deferred_sector &d : deferred) write_at(xd, d.sector, d.data.data(), 1);
+    // The list in place, then the record retired (I4, I8).
     if (disk_image.size() != img.size()) disk_image.assign(img.size(), 0xFF);
     write_in_place(xd, img, true);
     flush_disk(xd);
-
-    // Epoch 3: retire the record, shrink list_used and the archive.
-    retire_record(xd, at, psectors);
-    if (used < hused) set_list_used(xd, used);
+    retire_record(xd, at, psectors, used < hused ? used : 0);
     if (qx_ar_mode) {
         cut_archive(xd, final_end);
         qx_ar_size = new_end;
     }
-    deferred.clear();
     store_committed();
 }
 
@@ -330,10 +306,10 @@ bool recover_list(xd_t *xd, const uint8_t *raw_marked) {
     if (get32(desc + rec::LIST_START) != qx_list_start || get32(desc + rec::LIST_SECTORS) != qx_list_sectors)
         return false;
     const uint32_t at = get32(desc + rec::PAYLOAD), bytes = get32(desc + rec::BYTES);
-    const uint32_t tail = get32(desc + rec::TAIL), patches = get32(desc + rec::PATCHES);
-    const uint32_t list_bytes = used_of(int(tail)) * 510;
-    if (tail >= qx_list_sectors * 510 || uint64_t(list_bytes) + uint64_t(patches) * 516 != bytes) return false;
-    const uint32_t psectors = uint32_t((uint64_t(bytes) + 509) / 510);
+    const uint32_t tail = get32(desc + rec::TAIL);
+    if (tail >= qx_list_sectors * 510 || get32(desc + rec::PATCHES) || used_of(int(tail)) * 510 != bytes)
+        return false;
+    const uint32_t psectors = bytes / 510;
     if (uint64_t(at) + psectors > 0xFFFFFFFFu || (at <= d && at + psectors > d && at >= qx_list_start))
         return false;
 
@@ -342,21 +318,11 @@ bool recover_list(xd_t *xd, const uint8_t *raw_marked) {
     remove_mark(payload.data(), psectors);
     payload.resize(bytes);
     if (crc32(payload.data(), payload.size()) != get32(desc + rec::PAYLOAD_SUM)) return false;
-    for (uint32_t i = 0; i < patches; i++) {
-        const uint8_t *p = payload.data() + list_bytes + size_t(i) * 516;
-        // Only sectors of the data areas are ever deferred.
-        const uint32_t s = get32(p);
-        if (s < qx_list_start + qx_list_sectors || s >= qx_total_size) return false;
-    }
     memset(qx_list, 0, size_t(qx_list_sectors) * SECTOR);
     memcpy(qx_list, payload.data(), size_t(tail) + 1);
     if (walk_list(qx_list, int(qx_list_sectors * 510)) != int(tail)) return false;
 
-    // Complete the change: deferred sectors and list in place, then retire.
-    for (uint32_t i = 0; i < patches; i++) {
-        const uint8_t *p = payload.data() + list_bytes + size_t(i) * 516;
-        write_at(xd, get32(p), p + 4, 1);
-    }
+    // Complete the change: the list in place, then retire the record.
     disk_image.assign(raw_marked, raw_marked + size_t(qx_list_sectors) * SECTOR);
     qx_list_tail = int(tail);
     std::vector<uint8_t> img = marked_list(qx_list, qx_list_tail);
@@ -364,10 +330,8 @@ bool recover_list(xd_t *xd, const uint8_t *raw_marked) {
     if (used > hused) set_list_used(xd, used);
     write_in_place(xd, img, true);
     flush_disk(xd);
-    retire_record(xd, at, psectors);
-    if (used < hused) set_list_used(xd, used);
+    retire_record(xd, at, psectors, used < hused ? used : 0);
     if (qx_ar_mode && get32(desc + rec::END)) cut_archive(xd, get32(desc + rec::END));
-    flush_disk(xd);
     return true;
 }
 

@@ -4,7 +4,7 @@ headless, the payloads reporting on port 0xE9 and ending the simulation
 through the shutdown port. Each boot method, LBA and CHS reads, the menu
 shown and a hotkey, the timeout, and the linux method's block and initrd.
 
-usage: bochstests.py --qxtool PATH [CASE ...]"""
+usage: bochstests.py --qxtool PATH [--crash-states PATH] [CASE ...]"""
 
 import argparse
 import os
@@ -15,7 +15,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bootlib import Skip, Suite, Work, fnv, parse_report, pattern, payload, shim, shim_log  # noqa: E402
-from boottests import HANDOVER, HEADER, fake_kernel, part0  # noqa: E402
+from boottests import HANDOVER, HEADER, fake_kernel, part0, torn_states  # noqa: E402
 
 SUITE = Suite()
 CYLINDER = 16 * 63 * 512            # Bochs takes the geometry from the size
@@ -159,13 +159,27 @@ def linux_block_and_initrd_on_bochs(w):
     assert image % 4096 == 0 and image >= 0x2000000 and top - (1 << 20) < image + size <= top, hex(image)
 
 
+@SUITE.case
+def torn_list_with_a_commit_record(w):
+    # A power cut while grldr is replaced: the list in place half old, half
+    # new, the commit record whole. The record's copy of the list is read
+    # and the new grldr starts.
+    disk = bochs_disk(w)
+    new, states = torn_states(w, disk)
+    regs, _, hashes, _ = report(w, states[0][0])
+    assert (regs["cs"], regs["ip"]) == (0x2000, 0), regs
+    check_hash(hashes, 0x20000, new)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--qxtool", required=True)
+    ap.add_argument("--crash-states")
     ap.add_argument("--keep", action="store_true")
     ap.add_argument("cases", nargs="*")
     a = ap.parse_args()
     w = Work(a.qxtool, keep=a.keep)
+    w.crash_states = a.crash_states
     try:
         ok = SUITE.run(w, a.cases)
     finally:

@@ -39,6 +39,7 @@ class Work:
         self.dir = tempfile.mkdtemp(prefix="qxboot-")
         self.keep = keep
         self.n = 0
+        self.crash_states = None    # the helper that writes torn states out
 
     def close(self):
         if not self.keep:

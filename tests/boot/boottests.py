@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Boot tests: disks made by qxtool, booted in QEMU under SeaBIOS.
 
-usage: boottests.py --qxtool PATH GROUP [CASE ...]
-GROUP is one of: methods, reads, menu, linux, initrd, usb, grub."""
+usage: boottests.py --qxtool PATH [--crash-states PATH] GROUP [CASE ...]
+GROUP is one of: methods, reads, menu, linux, initrd, usb, grub, torn."""
 
 import argparse
 import os
@@ -14,7 +14,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bootlib import (Qemu, Skip, Suite, Work, boot_report, fnv, parse_report,  # noqa: E402
                      pattern, payload, run, shim, shim_log)
 
-GROUPS = {g: Suite() for g in ("methods", "reads", "menu", "linux", "initrd", "usb", "grub")}
+GROUPS = {g: Suite() for g in ("methods", "reads", "menu", "linux", "initrd", "usb", "grub", "torn")}
 
 
 def sector(path, n, count=1):
@@ -24,7 +24,8 @@ def sector(path, n, count=1):
 
 
 def file_item(disk, name):
-    """(start sector, size) of a file item, read from the list on the disk."""
+    """(start sector, size) of a file item, read from the list in place on
+    the disk (list_used sectors, as the header gives them)."""
     s0 = sector(disk, 0)
     base = struct.unpack_from("<H", s0, 0x1B2)[0]
     head = sector(disk, base + 1)
@@ -757,6 +758,57 @@ def stick_boots_over_usb_and_ahci(w):
                     assert dumps[HEADER + 0x9000] == cmdline.encode() + b"\0", what
 
 
+# --- lists torn by a power cut ------------------------------------------------
+
+def torn_states(w, disk):
+    """A store whose list takes two sectors, its first item grldr, and the
+    states a power cut can leave while grldr is replaced: the list in place
+    torn, the last list sector holding the commit record. Returns the new
+    grldr's bytes and the states, each with what reading the list in place
+    finds for grldr."""
+    old = payload(w, HANDOVER + [(0x20000, 20000, 1)], pad=20000)
+    new = payload(w, HANDOVER + [(0x20000, 30000, 1)], pad=30000)
+    w.add(disk, "grldr", old)
+    # Names of many lengths, so that a list half old, half new is read off
+    # its item boundaries.
+    for i in range(18):
+        w.add(disk, "boot/%02d-%s.bin" % (i, "abcdefghijklmnopq"[:(i * 7) % 17]), pattern(700 + 50 * i, i))
+    w.menu(disk, ["timeout 0", "menu F1 grldr grldr"])
+    if not w.crash_states:
+        raise Skip("needs the crash_states helper (--crash-states)")
+    out = w.fresh("torn")
+    os.makedirs(out)
+    states = run([w.crash_states, out, disk, "add", "grldr", w.write(new)]).stdout.split()
+    assert states, "no torn state with a commit record"
+    replaced = file_item(disk, "grldr")
+    found = []
+    for st in states:
+        try:
+            in_place = file_item(st, "grldr")
+        except (AssertionError, IndexError, ValueError, struct.error, UnicodeDecodeError):
+            in_place = None
+        found.append((st, in_place))
+        assert in_place != replaced, "%s: the list in place already names the new grldr" % st
+    return new, found
+
+
+@GROUPS["torn"].case
+def torn_list_with_a_commit_record_boots_the_new_store(w):
+    # The payload in the tail of the list area (the default list) and in the
+    # primary data area (a list of four sectors has no room for it there).
+    # Reading the list in place would give the old grldr or a garbled list;
+    # the boot program reads the record's copy and starts the new grldr.
+    for fmt in ([], ["--list-size", "2040"]):
+        disk = w.disk(64, fmt)
+        new, states = torn_states(w, disk)
+        for st, in_place in states:
+            regs, dumps, hashes, _ = boot_report(w, disk=st)
+            what = "%s %s (in place: grldr %r)" % (fmt, os.path.basename(st), in_place)
+            assert (regs["cs"], regs["ip"]) == (0x2000, 0), "%s: entered at %04x:%04x" % (what, regs["cs"], regs["ip"])
+            got = hashes.get(0x20000)
+            assert got == (len(new), fnv(new)), "%s: memory at 0x20000 %r, not the new grldr" % (what, got)
+
+
 # --- GRUB 2 as a grldr item ----------------------------------------------------
 
 @GROUPS["grub"].case
@@ -784,11 +836,13 @@ def grub_reads_the_data_partition(w):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--qxtool", required=True)
+    ap.add_argument("--crash-states")
     ap.add_argument("--keep", action="store_true")
     ap.add_argument("group", choices=sorted(GROUPS))
     ap.add_argument("cases", nargs="*")
     a = ap.parse_args()
     w = Work(a.qxtool, keep=a.keep)
+    w.crash_states = a.crash_states
     try:
         ok = GROUPS[a.group].run(w, a.cases)
     finally:

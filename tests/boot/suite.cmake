@@ -4,17 +4,18 @@
 # when those are missing (and fail under CI=true).
 find_package(Python3 COMPONENTS Interpreter)
 if(Python3_FOUND)
-  foreach(group methods reads menu linux initrd usb grub)
+  foreach(group methods reads menu linux initrd usb grub torn)
     add_test(NAME boot_${group}
       COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/boottests.py
-              --qxtool $<TARGET_FILE:qxtool> ${group})
+              --qxtool $<TARGET_FILE:qxtool> --crash-states $<TARGET_FILE:crash_states> ${group})
     set_tests_properties(boot_${group} PROPERTIES LABELS boot TIMEOUT 600)
   endforeach()
   # Four real kernels with initrds of 40 to 128 MiB read through the BIOS.
   set_tests_properties(boot_initrd PROPERTIES TIMEOUT 1200)
   # The core of the boot tests on Bochs and its own BIOS.
   add_test(NAME boot_bochs
-    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/bochstests.py --qxtool $<TARGET_FILE:qxtool>)
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/bochstests.py --qxtool $<TARGET_FILE:qxtool>
+            --crash-states $<TARGET_FILE:crash_states>)
   set_tests_properties(boot_bochs PROPERTIES LABELS boot TIMEOUT 600)
 endif()
 

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -60,6 +61,21 @@ TEST(CrashHarness, HandMadeStatesAreJudged) {
     const std::vector<uint8_t> before = read_file(img), after = read_file(next);
     uint32_t first = o.items[0].start;
 
+    // The commit's own record as recorded: the descriptor on D, the first
+    // sector of the payload it names, and the state once it is on the medium.
+    const uint32_t D = LIST + 3;
+    std::vector<uint8_t> with_record = before, desc;
+    for (const Epoch &e : rec.epochs) {
+        if (!desc.empty()) break;
+        for (const SectorOp &op : e.ops) {
+            if (op.truncate) continue;
+            std::copy(op.data.begin(), op.data.end(), with_record.begin() + size_t(op.sector) * 512);
+            if (op.sector == D && !memcmp(op.data.data(), "QXCOMMIT", 8)) desc = op.data;
+        }
+    }
+    ASSERT_FALSE(desc.empty()) << "no commit record written";
+    const uint32_t payload = get32(&desc[16]);
+
     struct Case {
         const char *what;
         std::function<void(std::vector<uint8_t> &)> make;
@@ -79,6 +95,25 @@ TEST(CrashHarness, HandMadeStatesAreJudged) {
          [&](std::vector<uint8_t> &s) { put16(&s[size_t(64) * 512 + hdr::LIST_USED], 5); }, true, false},
         {"list_used cutting the list short",
          [&](std::vector<uint8_t> &s) { put16(&s[size_t(64) * 512 + hdr::LIST_USED], 1); }, true, false},
+        {"a whole record on D, the list in place torn",
+         [&](std::vector<uint8_t> &s) {
+             s = with_record;
+             copy_sector(s, LIST);
+         },
+         true, true},
+        {"a record naming another list, the list in place torn",
+         [&](std::vector<uint8_t> &s) {
+             s = with_record;
+             put32(&s[size_t(D) * 512 + 8], LIST + 1);
+             copy_sector(s, LIST);
+         },
+         false, false},
+        {"a record whose payload is not whole",
+         [&](std::vector<uint8_t> &s) {
+             s = with_record;
+             std::copy(before.begin() + payload * 512, before.begin() + (payload + 1) * 512, s.begin() + payload * 512);
+         },
+         true, false},
         {"a byte of the data partition", [&](std::vector<uint8_t> &s) { s[size_t(PRI + EXT + 3) * 512] ^= 1; }, false,
          true},
     };

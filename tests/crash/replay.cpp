@@ -301,29 +301,30 @@ std::string judge_bytes(const Entry &e, const std::vector<uint8_t> &got, const S
            (is_old ? "its old bytes" : is_new ? "its new bytes" : "old nor new bytes");
 }
 
-// The list as the boot program reads it: the header's list_used sectors,
-// without anything the tool may repair.
+// The list of a disk as the boot program reads it: list_used sectors (510
+// bytes each, marks ignored) from the first list sector or, when the last
+// sector of the list area starts with the record magic "QXCO" and names this
+// list's first sector, from the payload sector the record names; nothing
+// the tool may repair.
 std::string boot_view(const std::vector<uint8_t> &img, std::vector<Entry> *items, uint32_t *pri) {
     if (img.size() < 2 * SECTOR) return "image too short";
-    uint32_t list_start;
-    const uint8_t *h;
-    if (!memcmp(img.data(), "QXAR", 4)) {
-        h = img.data();
-        list_start = 1;
-        *pri = 0;
-    } else {
-        uint32_t hdr_at = get16(img.data() + mbr::BOOT_BASE) + 1u;
-        if (size_t(hdr_at + 1) * SECTOR > img.size()) return "no header sector";
-        h = img.data() + size_t(hdr_at) * SECTOR;
-        list_start = hdr_at + get16(h + hdr::BOOT_SIZE);
-        *pri = get16(h + hdr::PRI_SIZE);
-    }
+    const uint32_t hdr_at = get16(img.data() + mbr::BOOT_BASE) + 1u;
+    if (size_t(hdr_at + 1) * SECTOR > img.size()) return "no header sector";
+    const uint8_t *h = img.data() + size_t(hdr_at) * SECTOR;
+    const uint32_t list_start = hdr_at + get16(h + hdr::BOOT_SIZE);
+    *pri = get16(h + hdr::PRI_SIZE);
     uint32_t used = get16(h + hdr::LIST_USED), sectors = get16(h + hdr::LIST_SECTORS);
     if (used == 0 || used > sectors) return "list_used " + std::to_string(used) + " of " + std::to_string(sectors);
-    if (size_t(list_start + used) * SECTOR > img.size()) return "list past the end";
+    uint32_t from = list_start;
+    const uint32_t record_at = (list_start + sectors - 1) & 0xFFFF;
+    if (size_t(record_at + 1) * SECTOR <= img.size()) {
+        const uint8_t *r = img.data() + size_t(record_at) * SECTOR;
+        if (!memcmp(r, "QXCO", 4) && get32(r + 8) == list_start) from = get32(r + 16);
+    }
+    if ((size_t(from) + used) * SECTOR > img.size()) return "list past the end";
     std::vector<uint8_t> list;
     for (uint32_t i = 0; i < used; i++) {
-        const uint8_t *s = img.data() + size_t(list_start + i) * SECTOR;
+        const uint8_t *s = img.data() + size_t(from + i) * SECTOR;
         list.insert(list.end(), s, s + 510);
     }
     size_t ofs = 0;
@@ -376,6 +377,7 @@ std::string check_state(const std::string &state, const std::vector<uint8_t> &be
     std::vector<uint8_t> img = read_file(state);
     // The boot program reads disks; an archive is read by the tool alone.
     const bool archive = before.size() >= 4 && !memcmp(before.data(), "QXAR", 4);
+    boot->clear();
     if (!archive) {
         std::vector<Entry> items;
         uint32_t pri = 0;

@@ -106,7 +106,7 @@ struct ReplayOptions {
 struct ReplayResult {
     size_t states = 0;       // distinct states checked
     size_t broken = 0;       // states the tool reads wrongly
-    size_t boot_broken = 0;  // states whose list, as it lies, is neither old nor new
+    size_t boot_broken = 0;  // states the boot program reads as neither old nor new
     uint32_t seed = 0;
     std::vector<std::string> samples;       // first broken states, reproducible
     std::vector<std::string> boot_samples;  // first states the boot program would misread
@@ -129,7 +129,8 @@ ReplayResult replay_recording(const std::string &label, const Recording &rec, co
 
 // Checks one state image against the stores before and after the command:
 // "" when the tool reads it as a valid store, else what is wrong. *boot
-// gets "" or what the boot program would misread in the list in place.
+// gets "" or what the boot program would misread (disks only: it boots no
+// archive).
 std::string check_state(const std::string &state, const std::vector<uint8_t> &before, const Store &old_store,
                         const Store &new_store, const ReplayOptions &opt, const std::string &scratch,
                         std::string *boot);

@@ -8,3 +8,12 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   target_compile_options(crash_tests PRIVATE -Wno-array-bounds -Wno-stringop-overflow -Wno-stringop-overread)
 endif()
 gtest_discover_tests(crash_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS crash TIMEOUT 900)
+
+# The torn states of one command written out as images, for the boot tests.
+add_executable(crash_states ${CMAKE_CURRENT_LIST_DIR}/crash_states.cpp ${CMAKE_CURRENT_LIST_DIR}/replay.cpp
+  ${CMAKE_SOURCE_DIR}/tests/support/fixture.cpp)
+target_include_directories(crash_states PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
+target_link_libraries(crash_states qxcore)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  target_compile_options(crash_states PRIVATE -Wno-array-bounds -Wno-stringop-overflow -Wno-stringop-overread)
+endif()

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -212,4 +213,36 @@ TEST(Syslinux, LoadResizeAndPackPatchAgainAtTheNewPlace) {
     s = d.stored("ld", 6000);
     EXPECT_EQ(word_sum(s.second, 6000), SIG);
     EXPECT_EQ(d.run({"resize", "ld", "1000"}).err, "qxtool: error: invalid size for ldlinux.bin\n");
+}
+
+TEST(Syslinux, ResizeWritesTheLoaderToSectorsTheStoredListLeavesFree) {
+    // The patch rewrites a loader's first sectors, which the stored list
+    // names: a resized loader, smaller or larger, is written and patched
+    // where that list names nothing, and refused when there is no such room.
+    Disk d(16);
+    const uint32_t part = 16128 + 16;
+    std::vector<uint8_t> v = loader(4000, '3');
+    ASSERT_EQ(d.run({"add", "-s", "ld", d.file(v)}).status, 0);
+    ASSERT_EQ(d.stored("ld", 4000).first, 16128u);
+    const std::vector<uint8_t> before = read_file(d.img);
+    reset_globals();
+    EXPECT_EQ(d.run({"resize", "ld", "4500"}).err,
+              "qxtool: error: not enough space to keep the old data while it is replaced\n");
+    EXPECT_EQ(read_file(d.img), before);
+    struct Step { uint32_t size, start; } steps[] = {{3000, 16136}, {4000, 16128}};
+    for (const Step &st : steps) {
+        reset_globals();
+        RunResult r = d.run({"resize", "ld", std::to_string(st.size)});
+        ASSERT_EQ(r.status, 0) << r.err;
+        auto s = d.stored("ld", st.size);
+        EXPECT_EQ(s.first, st.start) << st.size;
+        EXPECT_EQ(get32(&s.second[504]), st.start + 1 - part) << st.size;
+        EXPECT_EQ(word_sum(s.second, st.size), SIG) << st.size;
+        // The loader's own bytes after the patched sectors, and zeros where
+        // it grew.
+        const uint32_t kept = std::min<uint32_t>(st.size, 3000);
+        EXPECT_EQ(0, memcmp(&s.second[1024], &v[1024], kept - 1024)) << st.size;
+        EXPECT_EQ(std::vector<uint8_t>(s.second.begin() + kept, s.second.end()),
+                  std::vector<uint8_t>(st.size - kept, 0)) << st.size;
+    }
 }
