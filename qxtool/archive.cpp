@@ -93,9 +93,7 @@ struct archive_out {
         f = nullptr;
         if (bad) quit("file write fails");
         if (!temp.empty()) {
-            std::error_code ec;
-            std::filesystem::rename(temp, dest, ec);
-            if (ec) quit("file write fails");
+            if (xd_file_replace(temp.c_str(), dest.c_str())) quit("file write fails");
             temp.clear();
         }
     }

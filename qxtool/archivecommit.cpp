@@ -25,6 +25,8 @@
 //      image no descriptor at all).
 //  A4  The file is cut to N only once the copy is on the medium: the
 //      descriptor goes away with the cut, never before the copy is whole.
+//      (The cut is flushed as well, but only so that a run ends with all it
+//      wrote on the medium: a cut that did not land is done again.)
 //  A5  Every run that opens a file as its target (read_header) and every
 //      read of a source archive (load, format --archive) looks for a whole
 //      descriptor first and completes it: copy, flush, cut. Doing this twice
@@ -186,6 +188,9 @@ void complete(ar_file &f, const pending_save &p) {
     }
     f.sync();
     f.cut(p.bytes);
+    // Not an ordering point: the run ends with everything it wrote on the
+    // medium.
+    f.sync();
 }
 
 }  // namespace

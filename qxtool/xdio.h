@@ -60,6 +60,10 @@ int xd_file_truncate(FILE *f, uint64_t size);
 // Gives the host file f the permissions of the file at path, where the
 // platform has them; 0 on success.
 int xd_file_mode_like(FILE *f, const char *path);
+// Puts the closed host file from in the place of the file at to (replacing
+// it in one step) and returns once the new name is on the medium; 0 on
+// success.
+int xd_file_replace(const char *from, const char *to);
 
 // True when the host file f is the file or device the target is.
 bool xd_is_file(xd_t *xd, FILE *f);

@@ -273,3 +273,16 @@ int xd_file_mode_like(FILE *f, const char *path) {
     if (stat(path, &st) != 0) return 0;
     return fchmod(fileno(f), st.st_mode & 07777) == 0 ? 0 : 1;
 }
+
+int xd_file_replace(const char *from, const char *to) {
+    if (rename(from, to) != 0) return 1;
+    // The new name is durable once its directory is.
+    std::string dir = to;
+    const size_t slash = dir.rfind('/');
+    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return 1;
+    const int bad = fsync(fd);
+    close(fd);
+    return bad ? 1 : 0;
+}

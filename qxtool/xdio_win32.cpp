@@ -265,3 +265,7 @@ int xd_file_truncate(FILE *f, uint64_t size) { return _chsize_s(_fileno(f), int6
 
 // Windows files carry no permission bits that a new file would lack.
 int xd_file_mode_like(FILE *, const char *) { return 0; }
+
+int xd_file_replace(const char *from, const char *to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : 1;
+}
