@@ -189,8 +189,9 @@ void cut_archive(xd_t *xd, uint32_t end) {
     if (xd_truncate(xd)) quit("xd_write fails at offset %u, size %d", end, 0);
 }
 
-// A run of count sectors that neither the list on the disk nor the list in
-// memory uses, for a payload that the list area has no room for.
+// The first sector of a run of count sectors (the payload and the room the
+// boot program may read after it) that neither the list on the disk nor the
+// list in memory uses: the end of the list area, else a data area (I5).
 uint32_t payload_place(xd_t *xd, uint32_t count, uint32_t new_end) {
     const uint32_t d = record_sector();
     const uint32_t lo = qx_list_start + std::max(used_of(qx_list_tail), used_of(store_disk_tail()));
