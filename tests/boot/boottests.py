@@ -797,13 +797,23 @@ def torn_list_with_a_commit_record_boots_the_new_store(w):
     # The payload in the tail of the list area (the default list) and in the
     # primary data area (a list of four sectors has no room for it there).
     # Reading the list in place would give the old grldr or a garbled list;
-    # the boot program reads the record's copy and starts the new grldr.
+    # the boot program reads the record's copy and starts the new grldr. One
+    # state also boots by CHS reads and from a BIOS that presents the disk
+    # from copy 63.
     for fmt in ([], ["--list-size", "2040"]):
         disk = w.disk(64, fmt)
         new, states = torn_states(w, disk)
-        for st, in_place in states:
-            regs, dumps, hashes, _ = boot_report(w, disk=st)
-            what = "%s %s (in place: grldr %r)" % (fmt, os.path.basename(st), in_place)
+        boots = [(st, in_place, "", {}) for st, in_place in states]
+        if not fmt:
+            st, in_place = states[0]
+            cut = w.fresh("copy63.img")
+            with open(st, "rb") as f, open(cut, "wb") as o:
+                f.seek(63 * 512)
+                o.write(f.read())
+            boots += [(st, in_place, "CHS", dict(floppy=shim(w, no_ext=True))), (cut, in_place, "copy 63", {})]
+        for st, in_place, how, kw in boots:
+            regs, dumps, hashes, _ = boot_report(w, disk=st, **kw)
+            what = "%s %s %s (in place: grldr %r)" % (fmt, os.path.basename(st), how, in_place)
             assert (regs["cs"], regs["ip"]) == (0x2000, 0), "%s: entered at %04x:%04x" % (what, regs["cs"], regs["ip"])
             got = hashes.get(0x20000)
             assert got == (len(new), fnv(new)), "%s: memory at 0x20000 %r, not the new grldr" % (what, got)
