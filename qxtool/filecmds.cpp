@@ -14,7 +14,6 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <memory>
 #include <vector>
 #include <algorithm>
 #include <string>
@@ -132,6 +131,7 @@ uint8_t *save_stdin(xd_t *xd, const char *name, bool extended) {
             room = bytes;
         }
     }
+    const uint32_t file_end = qx_ar_mode && !(xd_flags(xd) & XD_DEVICE) ? xd_size(xd) : NO_SECTOR;
     sector_writer w(xd, run.start);
     uint64_t total = 0;
     for (; n; n = read_chunk()) {
@@ -154,6 +154,11 @@ uint8_t *save_stdin(xd_t *xd, const char *name, bool extended) {
         sector_writer to(xd, at.start);
         read_back(xd, run.start, total, to);
         to.finish();
+        // An archive file streamed into past its end gets its length back.
+        if (file_end != NO_SECTOR && run.start >= std::max(file_end, qx_ar_size)) {
+            seek_disk(xd, run.start);
+            if (xd_truncate(xd)) quit("xd_write fails at offset %u, size %d", run.start, 0);
+        }
     }
     return insert_item(name, at, uint32_t(total), extended, now());
 }

@@ -215,3 +215,12 @@ std::string hex(const std::vector<uint8_t> &data) {
     }
     return s;
 }
+
+std::string error_of(const std::function<void()> &f) {
+    try {
+        f();
+    } catch (const Fatal &e) {
+        return e.what();
+    }
+    return "";
+}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -58,3 +59,6 @@ void build_qx_image(const std::string &path, const QxGeometry &g);
 
 // Words of a file item in the list of an image, read back through the tool.
 std::string hex(const std::vector<uint8_t> &data);
+
+// The message of the Fatal that f ends with, or "" when it returns.
+std::string error_of(const std::function<void()> &f);

@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,15 +47,6 @@ struct Model {
 
 uint32_t P(uint32_t sectors) { return sectors * 510; }  // bytes of k primary sectors
 uint32_t E(uint32_t sectors) { return sectors * 512; }  // bytes of k extended sectors
-
-std::string error_of(const std::function<void()> &f) {
-    try {
-        f();
-    } catch (const Fatal &e) {
-        return e.what();
-    }
-    return "";
-}
 
 // A run as (begin, end, area, index of the item after it).
 struct RunAt {

@@ -271,6 +271,32 @@ TEST(AddExport, StdinLongerThanItsReadAheadLandsWhereTheSameFileWould) {
     }
 }
 
+TEST(AddExport, StdinIntoAnArchiveHoleLeavesTheArchiveItsLength) {
+    // The stream goes past the archive's end, then moves down into the
+    // hole first fit picks; the file keeps the length it had.
+    TempDir t;
+    const std::string ar = t.path("a.qxa");
+    const size_t MiB = 1 << 20;
+    ASSERT_EQ(run_tool({ar, "create", "-l", "510"}).status, 0);
+    write_file(t.path("g"), pattern_bytes(3 * MiB, 1));
+    write_file(t.path("y"), {2});
+    ASSERT_EQ(run_tool({ar, "add", "g", t.path("g")}).status, 0);
+    ASSERT_EQ(run_tool({ar, "add", "y", t.path("y")}).status, 0);
+    ASSERT_EQ(run_tool({ar, "remove", "g"}).status, 0);
+    const size_t before = read_file(ar).size();
+    const std::vector<uint8_t> v = pattern_bytes(2 * MiB + 5, 3);
+    const std::string in(v.begin(), v.end());
+    RunResult r = run_tool({ar, "add", "x"}, &in);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(ar).size(), before);
+    std::vector<Item> l = list_of(ar);
+    ASSERT_EQ(l.size(), 2u);
+    EXPECT_EQ(l[0].name, "x");
+    EXPECT_EQ(l[0].start, 2u);
+    ASSERT_EQ(run_tool({ar, "export", "x", t.path("out")}).status, 0);
+    EXPECT_EQ(read_file(t.path("out")), v);
+}
+
 TEST(AddExport, TimesStdinAndErrors) {
     Disk d(4, 16128, 100);
     std::string f = d.file("f", pattern_bytes(100, 1));

@@ -2,6 +2,7 @@
 // language, the record bytes, the limits, the printer's output and its
 // behaviour on hostile bytes.
 #include "common.h"
+#include "fixture.h"
 #include "keytab.h"
 #include "menu.h"
 
@@ -10,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <random>
 #include <string>
 #include <sys/mman.h>
@@ -40,16 +40,6 @@ std::vector<uint8_t> unhex(const std::string &h) {
         i += 2;
     }
     return v;
-}
-
-// The message of the Fatal that f ends with, or "" when it returns.
-std::string error_of(const std::function<void()> &f) {
-    try {
-        f();
-    } catch (const Fatal &e) {
-        return e.what();
-    }
-    return "";
 }
 
 // A buffer as large as a menu may grow, with the compiler's result.
