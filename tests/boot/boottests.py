@@ -317,6 +317,24 @@ def a_read_that_keeps_failing_says_int13(w):
 
 
 @GROUPS["reads"].case
+def a_list_used_past_the_room_below_the_read_buffer_says_no_file(w):
+    # The list goes to 0x10000 and must end below 0x80000: 899 sectors of
+    # 510 bytes. A header claiming more is refused before anything is read
+    # over the read buffer and beyond.
+    disk, data = grldr_disk(w, 20000)
+    base = struct.unpack_from("<H", sector(disk, 0), 0x1B2)[0]
+    for used, ok in ((899, True), (900, False), (0xFFFF, False)):
+        with open(disk, "r+b") as f:
+            f.seek((base + 1) * 512 + 6)
+            f.write(struct.pack("<H", used))
+        if ok:
+            check_hash(boot_report(w, disk=disk)[2], 0x20000, data)
+        else:
+            screen = halts_with(w, disk, "no file")
+            assert screen.rstrip().endswith("no file"), "list_used %d: %r" % (used, screen[-200:])
+
+
+@GROUPS["reads"].case
 def disk_presented_from_a_later_copy_boots(w):
     for k in (1, 63):
         disk, data = grldr_disk(w, 20000)
