@@ -41,7 +41,7 @@ public:
         while (n) {
             if (unit_ == SECTOR && fill_ == 0 && n >= SECTOR) {
                 // Whole plain sectors go straight from the caller's bytes.
-                const uint32_t k = uint32_t(std::min<size_t>(n / SECTOR, DIRECT_SECTORS));
+                const uint32_t k = uint32_t(std::min<size_t>(n / SECTOR, PLAIN_RUN));
                 seek_disk(xd_, sector_);
                 write_disk(xd_, p, k);
                 sector_ += k;
@@ -71,7 +71,6 @@ private:
         sector_ += k;
         fill_ = 0;
     }
-    static constexpr uint32_t DIRECT_SECTORS = 2048;
     xd_t *xd_;
     uint32_t sector_;
     uint32_t unit_;
@@ -273,12 +272,18 @@ void load_file_data(xd_t *xd, const uint8_t *it, FILE *out, int progress) {
     const uint32_t unit = primary ? 510 : 512;
     if (progress > 0) dot_init(remaining);
     seek_disk(xd, start);
+    // Plain sectors move in runs of 1 MiB, a few requests per file; marked
+    // ones go through the global buffer to lose their marks.
+    static std::vector<uint8_t> plain;
+    if (!primary && plain.empty()) plain.resize(PLAIN_RUN * SECTOR);
+    uint8_t *const buf = primary ? global_buffer : plain.data();
+    const uint32_t most = (primary ? GLOBAL_SECTORS : PLAIN_RUN) * unit;
     while (remaining) {
-        uint32_t run = remaining < GLOBAL_SECTORS * unit ? remaining : GLOBAL_SECTORS * unit;
+        uint32_t run = remaining < most ? remaining : most;
         uint32_t k = (run + unit - 1) / unit;
-        read_disk(xd, global_buffer, k);
-        if (primary) remove_mark(global_buffer, k);
-        if (fwrite(global_buffer, 1, run, out) != run) quit("file write fails");
+        read_disk(xd, buf, k);
+        if (primary) remove_mark(buf, k);
+        if (fwrite(buf, 1, run, out) != run) quit("file write fails");
         if (progress) dot_print(run);
         remaining -= run;
     }
@@ -297,7 +302,7 @@ uint8_t *save_buff(xd_t *xd, const char *name, const uint8_t *buf, uint32_t size
         // Whole plain sectors go straight from the caller's buffer.
         while (size - done >= SECTOR) {
             uint32_t k = (size - done) / SECTOR;
-            if (k > 2048) k = 2048;
+            if (k > PLAIN_RUN) k = PLAIN_RUN;
             write_disk(xd, buf + done, k);
             done += k * SECTOR;
             sector += k;

@@ -15,6 +15,9 @@ struct xd_t;
 // the primary area reach 65 * 510 + 2 bytes, plus a terminator.
 constexpr size_t LOAD_BUFF_ROOM = 65 * 512 + 512;
 constexpr uint32_t LOAD_BUFF_MAX = 32768;
+// Plain sectors of file data move in runs of up to this many sectors
+// (1 MiB), one request each.
+constexpr uint32_t PLAIN_RUN = 2048;
 
 const char *get_name(const char *name);
 uint8_t *find_file(const char *name);
