@@ -177,3 +177,17 @@ store_place store_extents::place(const place_request &req) const {
     if (first_fit(runs_avoiding(req.avoid), req, &p)) return p;
     quit("not enough space to keep the old data while it is replaced");
 }
+
+store_place store_extents::largest_run(const place_request &req, uint64_t *room) const {
+    store_place best{};
+    *room = 0;
+    for (const free_run &r : runs_avoiding(req.avoid)) {
+        if ((req.extended && r.area == 0) || (req.keep_area >= 0 && r.area != req.keep_area)) continue;
+        const uint64_t bytes = uint64_t(r.end - r.begin) * (r.area ? 512 : 510);
+        if (bytes > *room) {
+            best = {r.begin, r.pos, r.end};
+            *room = bytes;
+        }
+    }
+    return best;
+}

@@ -120,6 +120,10 @@ struct store_extents {
     static bool first_fit(const std::vector<free_run> &runs, const place_request &req, store_place *out);
     // The free runs less the sectors another list occupies.
     std::vector<free_run> runs_avoiding(const store_extents *other) const;
+    // The largest run the request's area rules allow that the list to avoid
+    // leaves free, with its room in bytes (0 when there is none): where data
+    // of a size not yet known is streamed.
+    store_place largest_run(const place_request &req, uint64_t *room) const;
 
     // [begin, end) of the sectors the items occupy, merged, ascending.
     std::vector<std::pair<uint64_t, uint64_t>> spans;

@@ -120,16 +120,8 @@ uint8_t *save_stdin(xd_t *xd, const char *name, bool extended) {
     name = prepare_item(name);
     const store_extents mem = store_extents::of_memory();
     place_request req = data_request(uint32_t(n), extended);
-    store_place run{};
-    uint64_t room = 0;
-    for (const free_run &r : mem.runs_avoiding(req.avoid)) {
-        if (extended && r.area == 0) continue;
-        const uint64_t bytes = uint64_t(r.end - r.begin) * (r.area ? 512 : 510);
-        if (bytes > room) {
-            run = {r.begin, r.pos, r.end};
-            room = bytes;
-        }
-    }
+    uint64_t room;
+    const store_place run = mem.largest_run(req, &room);
     const uint32_t file_end = qx_ar_mode && !(xd_flags(xd) & XD_DEVICE) ? xd_size(xd) : NO_SECTOR;
     sector_writer w(xd, run.start);
     uint64_t total = 0;
