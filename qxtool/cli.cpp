@@ -26,7 +26,9 @@ struct command {
 const command command_table[] = {
     {"format", NO_HEADER, false, format_disk},
     {"restore", NO_HEADER, false, restore_disk},
-    {"update", DISK_ONLY, true, update_disk},
+    // update rewrites the list unchanged: it stays as it lies, since a list
+    // stored anew may need a commit record whose copy goes to the data areas.
+    {"update", DISK_ONLY, false, update_disk},
     {"sync", DISK_ONLY, false, sync_disk},
     {"info", ARCHIVE_OK, false, print_info},
     {"clear", ARCHIVE_OK, true, clear_menu},
