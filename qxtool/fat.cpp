@@ -233,6 +233,8 @@ void plan_fat32(fat_plan *p, uint32_t hidden, uint32_t size, uint32_t unit_size,
     p->fat_head_len = sizeof head;
 }
 
+void set_volume_id(fat_plan *p, uint32_t id) { put32(p->boot + (p->fat32 ? bpb::VOL_ID32 : bpb::VOL_ID), id); }
+
 namespace {
 
 // Writes count sectors of bytes from the start of global_buffer, then clears

@@ -30,6 +30,10 @@ struct fat_plan {
 void plan_fat16(fat_plan *p, uint32_t hidden, uint32_t size, uint32_t unit_size, int align);
 void plan_fat32(fat_plan *p, uint32_t hidden, uint32_t size, uint32_t unit_size, int align);
 
+// Sets the volume ID (serial number) of a planned volume, in its boot
+// sector and so also in the FAT32 backup written from the same bytes.
+void set_volume_id(fat_plan *p, uint32_t id);
+
 // Writes a planned volume from the handle's current position, which must be
 // the plan's first sector. On return the position is just after the last
 // sector written. Uses and clears global_buffer.

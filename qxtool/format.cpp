@@ -62,6 +62,11 @@ format_options read_format_options(int argc, char **argv) {
                      with_value("--max-sectors", nullptr, [&](const char *v) { o.max_sectors = get_max_sectors(v); }),
                      flag("--chs", nullptr, o.chs),
                      text("--archive", nullptr, o.archive),
+                     with_value("--volume-id", nullptr,
+                                [&](const char *v) {
+                                    o.volume_id = get_number(v);
+                                    o.volume_id_given = true;
+                                }),
                  });
     return o;
 }
@@ -116,6 +121,7 @@ uint8_t plan_volume(fat_plan *plan, uint32_t start, uint32_t size, const format_
             *plan = alt;
         }
     }
+    if (o.volume_id_given) set_volume_id(plan, o.volume_id);
     return plan->fat32 ? 0x0C : 0x0E;
 }
 
@@ -275,6 +281,9 @@ void plan_format(xd_t *xd, int argc, char **argv, format_plan *plan) {
 
     if (o.raw) plan_raw(plan);
     else plan_qx(plan, sector0, d);
+    // A volume ID belongs to a new volume; the partition that stays keeps
+    // its own.
+    if (o.volume_id_given && !plan->new_volume) quit("--volume-id needs a new data partition, use --force");
 }
 
 void write_format(xd_t *xd, const format_plan *plan) {

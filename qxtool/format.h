@@ -14,6 +14,10 @@ struct format_options {
     uint32_t nalign = 256, unit_size = 0, base = 63, size = 0;
     uint32_t primary = 0, extended = 0, list_bytes = 0, max_sectors = 0;
     const char *archive = nullptr;
+    // The new volume's ID; written only when given (the volume otherwise
+    // gets ID 0).
+    bool volume_id_given = false;
+    uint32_t volume_id = 0;
 };
 
 struct format_plan {

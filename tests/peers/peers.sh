@@ -3,12 +3,13 @@
 # system's own FAT and partition tools: fsck.fat, mtools and fdisk, and
 # format on a loop block device against the same format on an image file.
 #
-#   peers.sh QXTOOL fsck|mtools|fdisk|loop|sample|sync
+#   peers.sh QXTOOL fsck|mtools|fdisk|loop|sample|sync|volid
 #
 # fsck and sample also ask blkid which FAT type it sees, against the cluster
 # count fsck.fat found; sync checks the volume that each boot record copy
-# describes after "sync --copy-bpb". QX_PEER_SAMPLE sets the number of
-# sizes per FAT form in the seeded sample (default 10).
+# describes after "sync --copy-bpb"; volid checks the volume ID that
+# "format --volume-id" writes as blkid and mtools read it. QX_PEER_SAMPLE
+# sets the number of sizes per FAT form in the seeded sample (default 10).
 #
 # Every image is a sparse file in a fresh directory (under /dev/shm where
 # it can be, since some volumes write large FATs, else under /tmp); the only
@@ -38,7 +39,7 @@ skip() {
   exit 77
 }
 
-for tool in fsck.fat mcopy fdisk blkid; do
+for tool in fsck.fat mcopy minfo fdisk blkid; do
   command -v "$tool" >/dev/null || skip "$tool not installed (scripts/setup installs it)"
 done
 
@@ -285,6 +286,55 @@ sync)
     done
     rm -f "$img"
   done
+  ;;
+volid)
+  # The volume ID as blkid shows it (its UUID, high half first) and as
+  # mtools shows it, in the boot sector and, on FAT32, in its backup, which
+  # fsck.fat compares with it. Without the option the ID is 0: no UUID.
+  # name, sectors, format words | expected UUID
+  while IFS='|' read -r layout want; do
+    [ -z "$layout" ] && continue
+    read -r name sectors words <<<"$layout"
+    want=$(echo $want)
+    # shellcheck disable=SC2086
+    format_image "$name" "$sectors" $words || continue
+    check_fsck "$name ($words)" "$img"
+    read -r start size < <(volume_of "$img")
+    uuid=$(blkid -p -O $((start * 512)) -o export "$img" 2>&1 | sed -n 's/^UUID=//p')
+    serial=$(MTOOLS_SKIP_CHECK=1 minfo -i "$img@@$((start * 512))" :: 2>&1 | sed -n 's/^serial number: //p')
+    want_serial=$(echo "$want" | tr -d -)
+    if [ "$uuid" = "$want" ] && [ "$serial" = "${want_serial:-00000000}" ]; then
+      echo "ok: volume ID $name: blkid UUID '$uuid', mtools serial '$serial'"
+    else
+      fail "volume ID $name: blkid UUID '$uuid', mtools serial '$serial', want '$want'"
+    fi
+    # FAT32's backup boot sector carries the same ID.
+    if [ "$(dd if="$img" bs=1 skip=$((start * 512 + 0x52)) count=5 status=none | tr -d '\0')" = FAT32 ]; then
+      id=$(u32 "$img" $((start * 512 + 0x43)))
+      backup=$(u32 "$img" $(((start + 6) * 512 + 0x43)))
+      [ "$id" = "$backup" ] || fail "volume ID $name: backup boot sector has $backup, boot sector $id"
+    fi
+    rm -f "$img"
+  done <<'CASES'
+fat32-stick    7831552  --extended 100m --force --align --primary 8m --volume-id 0x1A2B3C4D | 1A2B-3C4D
+fat32-default  1100000  --force                                                            |
+fat32-raw      1100000  --raw --force --base 0 --fat32 --volume-id 4294967295              | FFFF-FFFF
+fat16-decimal  100000   --force --volume-id 305419896                                      | 1234-5678
+fat16-later    100000   --force --volume-id 7 --volume-id 0x00C0FFEE                       | 00C0-FFEE
+fat12-octal    30000    --force --size 2880 --volume-id 010                                 | 0000-0008
+CASES
+  # The ID belongs to a new volume: on a disk whose data partition stays,
+  # format refuses it before writing anything.
+  format_image keep 100000 --force
+  cp "$img" "$work/before.img"
+  out=$("$Q" "$img" format --volume-id 5 2>&1)
+  st=$?
+  if [ $st = 1 ] && [ "$out" = "qxtool: error: --volume-id needs a new data partition, use --force" ] &&
+     cmp -s "$img" "$work/before.img"; then
+    echo "ok: --volume-id on a kept data partition is refused and writes nothing"
+  else
+    fail "--volume-id on a kept data partition: status $st, '$out'"
+  fi
   ;;
 fdisk)
   # name, sectors, format words | expected start, end, sectors, type id
