@@ -43,6 +43,7 @@ format_options read_format_options(int argc, char **argv) {
                      flag("--zip", "-z", o.zip),
                      action("--fat16", nullptr, [&] { o.fat = 16; }),
                      action("--fat32", nullptr, [&] { o.fat = 32; }),
+                     action("--exfat", nullptr, [&] { o.fat = format_options::EXFAT; }),
                      flag("--align", "-a", o.align),
                      with_value("--nalign", "-n",
                                 [&](const char *v) {
@@ -98,12 +99,17 @@ void set_slot0(uint8_t *image, uint32_t start, uint32_t size, uint8_t type) {
 }
 
 // Plans the data partition's volume; returns its partition type byte.
-// Without --fat16/--fat32 the size decides. FAT16's cluster-count check
+// --exfat asks for exFAT; without --fat16/--fat32 the size decides. FAT16's cluster-count check
 // counts the FAT sectors as clusters, so it refuses the sizes at the top of
 // each class of its size table (for example 1,048,432 to 1,048,575
 // sectors); when the cluster size was not given, such a partition gets
 // FAT32 instead of a refusal.
-uint8_t plan_volume(fat_plan *plan, uint32_t start, uint32_t size, const format_options &o) {
+uint8_t plan_volume(format_plan *fp, uint32_t start, uint32_t size, const format_options &o) {
+    if (o.fat == format_options::EXFAT) {
+        plan_exfat(&fp->exfat, start, size, o.unit_size, o.align, 0);
+        return 0x07;
+    }
+    fat_plan *plan = &fp->fat;
     if (o.fat == 32 || (!o.fat && size >= FAT32_FROM)) {
         plan_fat32(plan, start, size, o.unit_size, o.align);
     } else if (o.fat == 16 || o.unit_size) {
@@ -131,7 +137,7 @@ void plan_raw(format_plan *plan) {
     const format_options &o = plan->opt;
     if (!o.force) quit("--raw would destroy existing partiiton layout,\nuse --force if you want to continue.");
     plan->new_volume = true;
-    const uint8_t type = plan_volume(&plan->fat, plan->start, plan->size, o);
+    const uint8_t type = plan_volume(plan, plan->start, plan->size, o);
     if (o.base) {
         set_slot0(plan->sector0, plan->start, plan->size, type);
         put_signature(plan->sector0);
@@ -163,7 +169,7 @@ void plan_qx(format_plan *plan, const uint8_t *sector0, uint32_t disk_size) {
         }
     }
     if (plan->new_volume) {
-        const uint8_t type = plan_volume(&plan->fat, plan->start, plan->size, o);
+        const uint8_t type = plan_volume(plan, plan->start, plan->size, o);
         memset(image, 0, SECTOR);
         set_slot0(image, plan->start, plan->size, type);
     }
@@ -176,6 +182,12 @@ void plan_qx(format_plan *plan, const uint8_t *sector0, uint32_t disk_size) {
     memcpy(plan->sector0, image, SECTOR);
 }
 
+// Writes the planned data partition's volume from the handle's position.
+void write_volume(xd_t *xd, const format_plan *plan) {
+    if (plan->opt.fat == format_options::EXFAT) write_exfat(xd, &plan->exfat);
+    else write_fat(xd, &plan->fat);
+}
+
 void write_raw(xd_t *xd, const format_plan *plan) {
     if (xd_lock(xd)) quit("can't lock disk");
     seek_disk(xd, 0);
@@ -186,7 +198,7 @@ void write_raw(xd_t *xd, const format_plan *plan) {
         memset(global_buffer, 0, GLOBAL_BUFFER_SIZE);
         if (plan->opt.base > 1) zero_disk(xd, plan->opt.base - 1);
     }
-    write_fat(xd, &plan->fat);
+    write_volume(xd, plan);
 }
 
 void write_qx(xd_t *xd, const format_plan *plan) {
@@ -223,7 +235,7 @@ void write_qx(xd_t *xd, const format_plan *plan) {
 
     if (plan->new_volume) {
         seek_disk(xd, plan->start);
-        write_fat(xd, &plan->fat);
+        write_volume(xd, plan);
     }
 
     if (plan->opt.archive) {

@@ -2,6 +2,7 @@
 // everything before the first write, and the writer that lays the plan out.
 #pragma once
 
+#include "exfat.h"
 #include "fat.h"
 
 #include <cstdint>
@@ -10,7 +11,8 @@ struct xd_t;
 
 struct format_options {
     bool raw = false, force = false, zip = false, align = false, chs = false;
-    int fat = 0;  // 16, 32, or 0 for automatic
+    int fat = 0;  // 16, 32, EXFAT, or 0 for automatic
+    static constexpr int EXFAT = 1;
     uint32_t nalign = 256, unit_size = 0, base = 63, size = 0;
     uint32_t primary = 0, extended = 0, list_bytes = 0, max_sectors = 0;
     const char *archive = nullptr;
@@ -34,7 +36,8 @@ struct format_plan {
     // Sector 0 as it is written: the boot record (QX layout) or the plain
     // partition table (raw layout with a base).
     uint8_t sector0[512] = {};
-    fat_plan fat;  // the data partition's volume when new_volume is on
+    fat_plan fat;  // the data partition's volume when new_volume is on: FAT,
+    exfat_plan exfat;  // or exFAT with --exfat
 };
 
 // Reads the options (the words after "format") and the target's size and
