@@ -5,6 +5,7 @@
 #include "commands.h"
 #include "common.h"
 #include "disk.h"
+#include "exfat.h"
 #include "layout.h"
 #include "options.h"
 #include "xdio.h"
@@ -102,6 +103,9 @@ void sync_disk(xd_t *xd, int argc, char **argv) {
         uint8_t *part = global_buffer + 2 * SECTOR;
         seek_disk(xd, ofs);
         read_disk(xd, part, 1);
+        // An exFAT volume keeps its parameters after 53 zero bytes where a
+        // BPB would lie: a copy would describe no volume at all.
+        if (is_exfat_boot(part)) quit("can't copy bpb: the data partition is exfat, which has no bpb");
         // A FAT32 BPB runs past the debug variant's BPB area: cut there, its
         // root cluster and the fields after it would be boot code bytes.
         if (get16(part + bpb::FAT_SZ16) == 0 && 2 + d < bpb::FAT32_END)

@@ -154,6 +154,10 @@ TEST(FormatCli, ErrorsAreOneLineAndStatus1) {
         {"format -e 1g", "qxtool: error: the disk is too small\n"},
         {"sync --frob", "qxtool: error: qx mbr not initialized\n"},
         {"restore", "qxtool: error: can't find qx mbr\n"},
+        {"format --exfat --size 2047", "qxtool: error: partition of 2047 sectors too small for exfat\n"},
+        {"format --exfat -u 3", "qxtool: error: invalid unit size 3 for exfat, use a power of two from 1 to 65536\n"},
+        {"format --exfat -u 65536",
+         "qxtool: error: partition of 3872 sectors too small for exfat with 65536 sectors per cluster\n"},
     };
     for (const Case &c : cases) {
         RunResult r = qx(img + " " + c.args);
@@ -162,4 +166,31 @@ TEST(FormatCli, ErrorsAreOneLineAndStatus1) {
         EXPECT_EQ(r.err, c.err) << c.args;
     }
     EXPECT_EQ(read_file(img), std::vector<uint8_t>(20000 * 512, 0));
+}
+
+// An exFAT data partition: type 0x07 in slot 0, the file store around it as
+// on a FAT disk, and "sync --copy-bpb" refused, since an exFAT boot sector
+// has no BPB a boot record could take; the refusal writes nothing.
+TEST(FormatCli, ExfatDataPartition) {
+    TempDir t;
+    const std::string img = t.path("d.img");
+    make_blank(img, 40000);
+    RunResult r = qx(img + " format --exfat");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<uint8_t> s0 = read_sectors(img, 0, 1);
+    const uint8_t *e = &s0[mbr::PART_TABLE];
+    EXPECT_EQ(e[pte::TYPE], 0x07);
+    EXPECT_EQ(get32(e + pte::START), 16128u);
+    EXPECT_EQ(get32(e + pte::COUNT), 40000u - 16128);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(&read_sectors(img, 16128, 1)[3]), 8), "EXFAT   ");
+    EXPECT_EQ(qx(img + " check").status, 0);
+
+    const std::vector<uint8_t> before = read_file(img);
+    r = qx(img + " sync --copy-bpb");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "qxtool: error: can't copy bpb: the data partition is exfat, which has no bpb\n");
+    EXPECT_EQ(read_file(img), before);
+    // The other BPB modes do not read the partition and still work.
+    r = qx(img + " sync --reset-bpb");
+    EXPECT_EQ(r.status, 0) << r.err;
 }
