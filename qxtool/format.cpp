@@ -106,7 +106,7 @@ void set_slot0(uint8_t *image, uint32_t start, uint32_t size, uint8_t type) {
 // FAT32 instead of a refusal.
 uint8_t plan_volume(format_plan *fp, uint32_t start, uint32_t size, const format_options &o) {
     if (o.fat == format_options::EXFAT) {
-        plan_exfat(&fp->exfat, start, size, o.unit_size, o.align, 0);
+        plan_exfat(&fp->exfat, start, size, o.unit_size, o.align, o.volume_id);
         return 0x07;
     }
     fat_plan *plan = &fp->fat;

@@ -249,6 +249,14 @@ mkfs)
     fi
     rm -f "$img" "$theirs"
   done
+  # The volume serial number that --volume-id gives.
+  if format_image serial 100000 --force --exfat --volume-id 0x1234abcd; then
+    blank "$work/v.img" 83872
+    dd if="$img" of="$work/v.img" bs=512 skip=16128 count=8192 conv=notrunc,sparse status=none
+    checked=$((checked + 1))
+    serial=$(dump.exfat "$work/v.img" 2>/dev/null | awk '/Volume Serial/ { print $NF }')
+    [ "$serial" = 0x1234abcd ] && echo "ok: volume serial $serial" || fail "volume serial $serial, want 0x1234abcd"
+  fi
   ;;
 mount)
   command -v mount.exfat-fuse >/dev/null || skip "mount.exfat-fuse not installed (scripts/setup installs exfat-fuse)"
