@@ -318,7 +318,7 @@ sector0_code_end:
 %error "the release sector-0 code must end before byte 0x1A8"
 %endif
         times 0x1AD - ($ - $$) db 0
-        db 127                          ; max_sectors
+        db 63                           ; max_sectors
         dw 0                            ; copy_no
         db 63                           ; spt
         db 255                          ; heads

@@ -63,8 +63,8 @@ void print_info(xd_t *xd, int, char **) {
     if (!qx_ar_mode) {
         const uint8_t ms = br[mbr::MAX_SECTORS];
         if (ms & 0x80) printf(" --chs");
-        // format without --max-sectors takes the count the boot code carries.
-        if ((ms & 0x7F) != (qx_mbr_rel[mbr::MAX_SECTORS] & 0x7F)) printf(" --max-sectors %d", ms & 0x7F);
+        // 63 is what format writes without --max-sectors.
+        if ((ms & 0x7F) != 63) printf(" --max-sectors %d", ms & 0x7F);
         if (status[0] != 'c' && br[bpb::BOOT_SIG] == 0x29) printf(" --zip");
     }
     if (pri != 16128) printf(" --primary %u", unsigned(pri));

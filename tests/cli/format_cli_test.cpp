@@ -71,10 +71,13 @@ TEST(FormatCli, FrontEndLayoutByteForByte) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
 
-    // Sector 0: the release variant's first 0x1B8 bytes with B = 63, no
-    // disk signature, slot 0 as worked out by hand, 55 AA.
+    // Sector 0: the release variant's jump, BPB template and code; the
+    // fields from 0x1AD written out (max_sectors 63, copy 0, 63 sectors,
+    // 255 heads, B = 63, "QXBF"); no disk signature, slot 0 as worked out
+    // by hand, 55 AA.
     std::vector<uint8_t> want(qx_mbr_rel, qx_mbr_rel + 512);
-    put16(&want[mbr::BOOT_BASE], 63);
+    std::vector<uint8_t> fields = bytes_of("3F 00 00 3F FF 3F 00 51 58 42 46");
+    memcpy(&want[mbr::MAX_SECTORS], fields.data(), fields.size());
     memset(&want[mbr::DISK_SIG], 0, 0x1FE - mbr::DISK_SIG);
     std::vector<uint8_t> slot = bytes_of("80 C3 37 0D 0C 7D 56 E7 00 60 03 00 00 20 74 00");
     memcpy(&want[mbr::PART_TABLE], slot.data(), 16);

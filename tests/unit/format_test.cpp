@@ -53,7 +53,7 @@ struct WriteCounter {
 // What a QX disk made by format holds, checked sector by sector.
 struct Layout {
     uint32_t base = 63, pri = 16128, ext = 0, list = 896, start = 16128, size = 0;
-    uint8_t type = 0x0E, max_sectors = 127;
+    uint8_t type = 0x0E, max_sectors = 63;
 };
 
 void check_layout(const std::string &img, const Layout &l) {
@@ -261,7 +261,7 @@ TEST(Format, LayoutsAndOptions) {
         {616128, {"format", "--fat32", "--fat16"}, [] { Layout l; l.size = 600000; return l; }()},
         // List size in bytes, rounded up to sectors: 510 bytes is one.
         {100000, {"format", "--list-size", "510"}, [] { Layout l; l.list = 1; l.size = 83872; return l; }()},
-        // max_sectors: 0 keeps 127; 127 with --chs gives 0xFF.
+        // max_sectors: 0 keeps 63; 127 with --chs gives 0xFF.
         {100000, {"format", "--max-sectors", "0"}, [] { Layout l; l.size = 83872; return l; }()},
         {100000, {"format", "--max-sectors", "127", "--chs"},
          [] { Layout l; l.size = 83872; l.max_sectors = 0xFF; return l; }()},
@@ -687,7 +687,7 @@ TEST(Sync, Errors) {
         EXPECT_EQ(read_sectors(c.img, 0, 3), before) << c.msg;
     }
     ok(bare.img, {"sync", "--chs"});
-    EXPECT_EQ(sector(bare.img, 5)[mbr::MAX_SECTORS], 0xFF);  // the count 127 kept, the CHS bit set
+    EXPECT_EQ(sector(bare.img, 5)[mbr::MAX_SECTORS], 0xBF);  // the count 63 kept, the CHS bit set
 }
 
 // ------------------------------------------------------------------- info
@@ -769,21 +769,29 @@ TEST(Info, DefaultsPrintNoFormatOptions) {
               "extended area free space: 0\n");
 }
 
-// The format options name --max-sectors only when the count differs from
-// the one the boot code carries (127): a disk made with the older 63 says so.
+// The format options name --max-sectors only when the count is not 63,
+// the one format writes by default, and --chs before it.
 TEST(Info, MaxSectorsInFormatOptions) {
     TempDir t;
     const std::string img = t.path("d.img");
     const struct {
-        const char *count, *shown;
-    } cases[] = {{"0", ""}, {"127", ""}, {"63", " --max-sectors 63"}, {"1", " --max-sectors 1"}};
+        std::vector<std::string> words;
+        const char *shown;
+    } cases[] = {
+        {{"format"}, ""},
+        {{"format", "--max-sectors", "0"}, ""},
+        {{"format", "--max-sectors", "63"}, ""},
+        {{"format", "--max-sectors", "127"}, " --max-sectors 127"},
+        {{"format", "--chs"}, " --chs"},
+        {{"format", "--max-sectors", "1", "--chs"}, " --chs --max-sectors 1"},
+    };
     for (const auto &c : cases) {
         make_blank(img, 40000);
-        ok(img, {"format", "--max-sectors", c.count});
+        ok(img, c.words);
         RunResult r = qx(img, {"info"});
         ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_NE(r.out.find(std::string("format options:") + c.shown + "\n"), std::string::npos)
-            << c.count << ":\n" << r.out;
+        EXPECT_NE(r.out.find(std::string("\nformat options:") + c.shown + "\n"), std::string::npos)
+            << c.shown << ":\n" << r.out;
     }
 }
 

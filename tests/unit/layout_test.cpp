@@ -67,7 +67,7 @@ TEST(BootCode, VariantsHaveTheCarriedLayout) {
                 ASSERT_EQ(p[i], 0) << i;
             }
         }
-        EXPECT_EQ(p[mbr::MAX_SECTORS], 127);  // the most an EDD read is sure to take
+        EXPECT_EQ(p[mbr::MAX_SECTORS], 63);
         EXPECT_EQ(get16(p + mbr::COPY_NO), 0);
         EXPECT_EQ(p[mbr::SPT], 63);
         EXPECT_EQ(p[mbr::HEADS], 255);
