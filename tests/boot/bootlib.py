@@ -159,6 +159,46 @@ def shim_log(text):
     return out
 
 
+# --- firmware and the data partition -------------------------------------
+
+OVMF = "/usr/share/OVMF/"
+FIRMWARE = {
+    # name: (QEMU machine options, code image, variable store template)
+    "ovmf": (["-machine", "q35"], "OVMF_CODE_4M.fd", "OVMF_VARS_4M.fd"),
+    # With Secure Boot and the Microsoft keys enrolled.
+    "ovmf-sb": (["-machine", "q35,smm=on", "-global", "driver=cfi.pflash01,property=secure,value=on"],
+                "OVMF_CODE_4M.ms.fd", "OVMF_VARS_4M.ms.fd"),
+    # 32-bit UEFI on a 64-bit CPU, as cheap tablets have it; this build
+    # needs SMM but has no keys enrolled.
+    "ovmf32": (["-machine", "q35,smm=on", "-global", "driver=cfi.pflash01,property=secure,value=on"],
+               "OVMF32_CODE_4M.secboot.fd", "OVMF32_VARS_4M.fd"),
+}
+
+
+def firmware_args(work, name):
+    """QEMU options for firmware NAME: none for "seabios" (QEMU's own), else
+    the OVMF build's code read-only and a fresh copy of its variable store,
+    which the runs given these options then share, as a PC keeps its own."""
+    if name == "seabios":
+        return []
+    machine, code, vars_ = FIRMWARE[name]
+    if not os.path.exists(OVMF + code):
+        raise Skip("needs %s (packages ovmf, ovmf-ia32)" % (OVMF + code))
+    store = work.fresh("vars.fd")
+    shutil.copy(OVMF + vars_, store)
+    return machine + ["-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + OVMF + code,
+                      "-drive", "if=pflash,format=raw,unit=1,file=" + store]
+
+
+def data_fat(disk):
+    """The data partition's FAT volume (slot 0 of sector 0's partition
+    table) as mtools names it."""
+    with open(disk, "rb") as f:
+        f.seek(0x1C6)
+        start = struct.unpack("<I", f.read(4))[0]
+    return "%s@@%d" % (disk, start * 512)
+
+
 # --- QEMU -----------------------------------------------------------------
 
 class Qemu:

@@ -11,7 +11,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bootlib import (Qemu, Skip, Suite, Work, boot_report, fnv, parse_report,  # noqa: E402
+from bootlib import (Qemu, Skip, Suite, Work, boot_report, data_fat, fnv, parse_report,  # noqa: E402
                      pattern, payload, run, shim, shim_log)
 
 GROUPS = {g: Suite() for g in ("methods", "reads", "menu", "linux", "initrd", "usb", "grub", "torn")}
@@ -223,16 +223,18 @@ def grldr_disk(w, size=150000, fmt=(), extended=False, debug=False):
 
 
 @GROUPS["reads"].case
-def lba_reads_of_127_then_the_rest(w):
-    # 150 plain sectors from the extended area: transfers of 127 and 23.
-    disk, data = grldr_disk(w, 150 * 512, ["--extended", "4m"], extended=True)
-    regs, _, hashes, text = boot_report(w, disk=disk, floppy=shim(w))
-    check_hash(hashes, 0x20000, data)
-    log = shim_log(text)
-    i = next(i for i, e in enumerate(log) if e[0] == 0x41)
-    assert log[i + 1][:3] == (0x42, 1, "00000220"), "no test read of sector 544: %r" % log
-    assert [c for f, c, a, ok in log if f == 0x42][-2:] == [127, 23], log
-    assert all(f in (0x41, 0x42) for f, c, a, ok in log[i:]), log
+def lba_reads_as_large_as_max_sectors_allows(w):
+    # Plain sectors from the extended area: 100 with the 63 format writes by
+    # default go as 63 and 37; 150 with --max-sectors 127 as 127 and 23.
+    for sectors, fmt, want in ((100, [], [63, 37]), (150, ["--max-sectors", "127"], [127, 23])):
+        disk, data = grldr_disk(w, sectors * 512, ["--extended", "4m"] + fmt, extended=True)
+        regs, _, hashes, text = boot_report(w, disk=disk, floppy=shim(w))
+        check_hash(hashes, 0x20000, data)
+        log = shim_log(text)
+        i = next(i for i, e in enumerate(log) if e[0] == 0x41)
+        assert log[i + 1][:3] == (0x42, 1, "00000220"), "no test read of sector 544: %r" % log
+        assert [c for f, c, a, ok in log if f == 0x42][-2:] == want, "%r: %r" % (fmt, log)
+        assert all(f in (0x41, 0x42) for f, c, a, ok in log[i:]), log
 
 
 @GROUPS["reads"].case
@@ -259,26 +261,33 @@ def chs_reads_stop_at_track_ends(w):
 
 
 @GROUPS["reads"].case
-def failed_reads_retry_with_half_the_count(w):
-    # Reads above the limit fail; in the last run, once the 3 sectors of
-    # stage 2 have been read, reads above 1 fail. A failure is followed by a
-    # reset and a retry with half the count that failed; the lowered count
-    # stays the limit. A BIOS that takes at most 64 sectors costs one retry.
-    halving = [(127, False), (63, False), (31, False), (15, False)]
-    for limit, then, want in ((64, 0, [(127, False), (63, True)]),
-                              (7, 0, halving + [(7, True)]),
-                              (7, 1, halving + [(7, False), (3, False), (1, True)])):
-        disk, data = grldr_disk(w, 150000)
+def failed_reads_retry_with_7_then_1(w):
+    # The BIOS fails reads above a limit; with a second limit, that one
+    # takes over once the 3 sectors of stage 2 have been read. A failure is
+    # followed by a reset and a retry with 7 when more than 7 failed, else
+    # with 1; the lowered count stays the limit for the rest of the boot.
+    cases = [
+        # (format options, limit, then, the reads from the first failure)
+        ([], 7, 0, [(63, False), (7, True)]),
+        ([], 7, 1, [(63, False), (7, False), (1, True)]),
+        (["--max-sectors", "127"], 64, 0, [(127, False), (7, True)]),
+        (["--max-sectors", "8"], 7, 0, [(8, False), (7, True)]),
+        (["--max-sectors", "5"], 4, 0, [(5, False), (1, True)]),
+    ]
+    for fmt, limit, then, want in cases:
+        what = "%r %d/%d" % (fmt, limit, then)
+        disk, data = grldr_disk(w, 150000, fmt)
         regs, _, hashes, text = boot_report(w, disk=disk, floppy=shim(w, max_read=limit, next_max=then))
         check_hash(hashes, 0x20000, data)
         log = shim_log(text)
         reads = [(c, ok) for f, c, a, ok in log if f == 0x42]
         first = next(i for i, (c, ok) in enumerate(reads) if not ok)
-        assert reads[first:first + len(want)] == want, "%d/%d: %r" % (limit, then, reads)
+        assert reads[first:first + len(want)] == want, "%s: %r" % (what, reads)
         final = want[-1][0]
-        assert all(c <= final for c, ok in reads[first + len(want):]), "%d/%d: %r" % (limit, then, reads)
+        assert all(c <= final and ok for c, ok in reads[first + len(want):]), "%s: %r" % (what, reads)
+        assert any(c == final for c, ok in reads[first + len(want):]), "%s: %r" % (what, reads)
         resets = sum(1 for f, c, a, ok in log if f == 0)
-        assert resets == sum(1 for c, ok in want if not ok), "%d/%d: %d resets" % (limit, then, resets)
+        assert resets == sum(1 for c, ok in want if not ok), "%s: %d resets" % (what, resets)
 
 
 @GROUPS["reads"].case
@@ -305,15 +314,29 @@ def transient_read_errors_are_retried(w):
 
 @GROUPS["reads"].case
 def a_read_that_keeps_failing_says_int13(w):
-    # The disk ends in the middle of the file: the read past its end fails
-    # every time; the screen says which service failed.
-    disk, data = grldr_disk(w, 20000)
+    # The disk ends 3 sectors into the file: the read of all 40 fails, then
+    # the one of 7; by 1 the first 3 come, the fourth fails four times, each
+    # failure followed by a reset, and the screen says which service failed.
+    disk = w.disk(64)
+    w.menu(disk, ["timeout 0", "menu F1 grldr grldr"])
+    w.add(disk, "grldr", payload(w, HANDOVER + [(0x20000, 40 * 510, 1)], pad=40 * 510))
     start = file_item(disk, "grldr")[0]
     cut = w.fresh("short.img")
     with open(disk, "rb") as f, open(cut, "wb") as o:
         o.write(f.read((start + 3) * 512))
-    screen = halts_with(w, cut, "int13")
+    with Qemu(w, disk=cut, floppy=shim(w)) as q:
+        q.wait_for(lambda: "int13" in q.screen_text(), 20, "int13")
+        time.sleep(0.5)
+        assert q.proc.poll() is None, "QEMU ended instead of halting"
+        screen, log = q.screen_text(), shim_log(q.debug_text())
     assert screen.rstrip().endswith("int13"), screen[-200:]
+    at = "%08X" % start
+    first = next((i for i, e in enumerate(log) if e[0] == 0x42 and e[2] == at), None)
+    assert first is not None, "no read at %s: %r" % (at, log)
+    got = [(c, int(a, 16) - start, ok) if f == 0x42 else f for f, c, a, ok in log[first:]]
+    fail = [(1, 3, False), 0]
+    want = [(40, 0, False), 0, (7, 0, False), 0, (1, 0, True), (1, 1, True), (1, 2, True)] + fail * 4
+    assert got == want, got
 
 
 @GROUPS["reads"].case
@@ -854,8 +877,7 @@ def grub_reads_the_data_partition(w):
     disk = w.disk(128)
     w.add(disk, "grldr", loader)
     w.menu(disk, ["timeout 0", "menu F1 grldr grldr"])
-    start = part0(disk)[1]
-    run(["mcopy", "-i", "%s@@%d" % (disk, start * 512), w.write(b"QXHELLO from FAT\n"), "::/hello.txt"])
+    run(["mcopy", "-i", data_fat(disk), w.write(b"QXHELLO from FAT\n"), "::/hello.txt"])
     with Qemu(w, disk=disk) as q:
         q.wait_for(lambda: "QXGRUBEND" in q.serial_text(), 60, "GRUB's marker")
         assert "QXHELLO from FAT" in q.serial_text(), q.serial_text()[-500:]

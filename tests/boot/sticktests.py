@@ -11,8 +11,8 @@ import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bootlib import SKIP_STATUS, Qemu, Skip, Work, run  # noqa: E402
-from boottests import part0, shutil_which  # noqa: E402
+from bootlib import SKIP_STATUS, Qemu, Skip, Work, data_fat, run  # noqa: E402
+from boottests import shutil_which  # noqa: E402
 
 
 def make_stick(w, archive, grub_cfg=None):
@@ -23,7 +23,7 @@ def make_stick(w, archive, grub_cfg=None):
     w.qx(disk, "clear")
     w.qx(disk, "load", archive)
     if grub_cfg is not None:
-        img = "%s@@%d" % (disk, part0(disk)[1] * 512)
+        img = data_fat(disk)
         run(["mmd", "-i", img, "::/boot", "::/boot/grub"])
         run(["mcopy", "-i", img, w.write(grub_cfg), "::/boot/grub/grub.cfg"])
     return disk

@@ -19,7 +19,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "boot"))
-from bootlib import Qemu, Skip, Suite, Work, run  # noqa: E402
+from bootlib import Qemu, Skip, Suite, Work, data_fat, firmware_args, run  # noqa: E402
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 TOOLS = ["xorriso", "mcopy", "mmd", "minfo", "cpio", "gzip", "qemu-system-x86_64"]
@@ -101,12 +101,6 @@ def fixture_isos(w):
     }
 
 
-def partition_offset(disk):
-    with open(disk, "rb") as f:
-        f.seek(0x1C6)
-        return int.from_bytes(f.read(4), "little") * 512
-
-
 def bytes_free(img):
     line = next(l for l in run(["mdir", "-i", img, "::/"]).stdout.splitlines() if "bytes free" in l)
     return int(line.replace("bytes free", "").replace(" ", ""))
@@ -114,7 +108,7 @@ def bytes_free(img):
 
 def copy_in(disk, folder, files):
     """Copies files into a folder of the data partition, as a user would."""
-    img = "%s@@%d" % (disk, partition_offset(disk))
+    img = data_fat(disk)
     path = ""
     for part in folder.strip("/").split("/"):
         path += "/" + part
@@ -125,7 +119,7 @@ def copy_in(disk, folder, files):
 def fill_with_user_files(disk):
     """Many small files in folders, then one file that takes the rest of the
     data partition."""
-    img = "%s@@%d" % (disk, partition_offset(disk))
+    img = data_fat(disk)
     tmp = disk + ".user"
     os.makedirs(tmp)
     for d in range(3):
@@ -275,24 +269,6 @@ def make_stick_sizes_an_existing_image_file(ctx):
     assert not os.path.exists(disk)
 
 
-OVMF = {
-    # name: (QEMU options, code image, variable store template)
-    "uefi": (["-machine", "q35"], "OVMF_CODE_4M.fd", "OVMF_VARS_4M.fd"),
-    "uefi-secure-boot": (["-machine", "q35,smm=on", "-global", "driver=cfi.pflash01,property=secure,value=on"],
-                         "OVMF_CODE_4M.ms.fd", "OVMF_VARS_4M.ms.fd"),
-}
-
-
-def ovmf(ctx, name):
-    opts, code, varstore = OVMF[name]
-    if not os.path.exists("/usr/share/OVMF/" + code):
-        raise Skip("needs the ovmf package")
-    own = ctx.w.fresh("vars.fd")
-    shutil.copy("/usr/share/OVMF/" + varstore, own)
-    return opts + ["-drive", "if=pflash,format=raw,unit=0,readonly=on,file=/usr/share/OVMF/" + code,
-                   "-drive", "if=pflash,format=raw,unit=1,file=" + own]
-
-
 def serial_plain(q):
     """The serial text without terminal escapes (OVMF copies its console there)."""
     return re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", " ", q.serial_text())
@@ -301,7 +277,7 @@ def serial_plain(q):
 @GROUPS["images"].case
 def uefi_menu_boots_an_image_and_explains_secure_boot(ctx):
     disk = ctx.stick()
-    with Qemu(ctx.w, disk=disk, mem=512, extra=ovmf(ctx, "uefi")) as q:
+    with Qemu(ctx.w, disk=disk, mem=512, extra=firmware_args(ctx.w, "ovmf")) as q:
         q.wait_for(lambda: "Power off" in serial_plain(q), 90, "the GRUB menu on UEFI")
         titles = list(dict.fromkeys(re.findall(r"ISO image  (\S+\.iso)", serial_plain(q))))
         assert len(titles) == 3, titles
@@ -309,7 +285,7 @@ def uefi_menu_boots_an_image_and_explains_secure_boot(ctx):
         line = serial_marker(q)
         assert "qxmark=loopback" in line.split(), line
     print("ok: UEFI: /with-loopback.iso booted: %s" % line.strip())
-    with Qemu(ctx.w, disk=disk, mem=512, extra=ovmf(ctx, "uefi-secure-boot")) as q:
+    with Qemu(ctx.w, disk=disk, mem=512, extra=firmware_args(ctx.w, "ovmf-sb")) as q:
         q.wait_for(lambda: "Power off" in serial_plain(q), 120, "the GRUB menu under Secure Boot")
         q.key("m")
         q.wait_for(lambda: "memtest86+ has no signed UEFI image" in serial_plain(q), 60, "the message")

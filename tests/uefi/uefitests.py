@@ -18,20 +18,8 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "boot"))
-from bootlib import Qemu, Skip, Suite, Work, run  # noqa: E402
+from bootlib import Qemu, Skip, Suite, Work, data_fat, firmware_args, run  # noqa: E402
 from boottests import part0  # noqa: E402
-
-OVMF = "/usr/share/OVMF/"
-FIRMWARE = {
-    # name: (QEMU machine options, code image, variable store template)
-    "ovmf": (["-machine", "q35"], "OVMF_CODE_4M.fd", "OVMF_VARS_4M.fd"),
-    "ovmf-sb": (["-machine", "q35,smm=on", "-global", "driver=cfi.pflash01,property=secure,value=on"],
-                "OVMF_CODE_4M.ms.fd", "OVMF_VARS_4M.ms.fd"),
-    # 32-bit UEFI on a 64-bit CPU, as cheap tablets have it; this build
-    # needs SMM but has no keys enrolled.
-    "ovmf32": (["-machine", "q35,smm=on", "-global", "driver=cfi.pflash01,property=secure,value=on"],
-               "OVMF32_CODE_4M.secboot.fd", "OVMF32_VARS_4M.fd"),
-}
 
 # The test's menu, put in place of the shipped one: it names the GRUB that
 # runs it and boots the kernel beside it. Under lockdown GRUB loads no
@@ -87,11 +75,6 @@ class Ctx:
         return img
 
 
-def fat(img):
-    """The data partition's FAT volume as mtools names it."""
-    return "%s@@%d" % (img, part0(img)[1] * 512)
-
-
 def linux_payload(ctx):
     """Debian's newest kernel (signed by Debian) and a busybox initramfs."""
     if ctx.payload is None:
@@ -115,22 +98,10 @@ def linux_payload(ctx):
 def with_test_menu(ctx, img):
     kernel, initrd = linux_payload(ctx)
     cfg = ctx.w.write(TEST_CFG, "grub.cfg")
-    run(["mcopy", "-o", "-i", fat(img), cfg, "::/boot/grub/grub.cfg"])
-    run(["mcopy", "-i", fat(img), kernel, "::/boot/vmlinuz"])
-    run(["mcopy", "-i", fat(img), initrd, "::/boot/initrd.gz"])
+    run(["mcopy", "-o", "-i", data_fat(img), cfg, "::/boot/grub/grub.cfg"])
+    run(["mcopy", "-i", data_fat(img), kernel, "::/boot/vmlinuz"])
+    run(["mcopy", "-i", data_fat(img), initrd, "::/boot/initrd.gz"])
     return img
-
-
-def firmware_args(work, name):
-    if name == "seabios":
-        return []
-    machine, code, vars_ = FIRMWARE[name]
-    if not os.path.exists(OVMF + code):
-        raise Skip("needs %s (packages ovmf, ovmf-ia32)" % (OVMF + code))
-    store = work.fresh("vars.fd")
-    shutil.copy(OVMF + vars_, store)
-    return machine + ["-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + OVMF + code,
-                      "-drive", "if=pflash,format=raw,unit=1,file=" + store]
 
 
 def boot(ctx, img, fw, until, timeout=120):
@@ -177,8 +148,8 @@ suite = Suite()
 @suite.case
 def tree(ctx):
     """What make-stick writes into the FAT volume: exactly the built tree,
-    byte for byte, in both layouts; nothing under EFI/ with --no-uefi; and the
-    volume stays sound for fsck.fat."""
+    byte for byte, in both layouts; nothing under EFI/ with --no-uefi; the
+    volume stays sound for fsck.fat; the boot record reads 127 sectors."""
     if not shutil.which("mcopy") or not shutil.which("fsck.fat"):
         raise Skip("needs mtools and dosfstools")
     assert "EFI/BOOT/BOOTX64.EFI" in ctx.files and "EFI/BOOT/BOOTIA32.EFI" in ctx.files \
@@ -193,11 +164,17 @@ def tree(ctx):
         os.makedirs(out)
         # Without the UEFI side the BIOS side's menu and tools stay.
         expected = [f for f in ctx.files if uefi or not f.startswith("EFI/")]
-        run(["mcopy", "-s", "-n", "-i", fat(img), "::/*", out + "/"])
+        run(["mcopy", "-s", "-n", "-i", data_fat(img), "::/*", out + "/"])
         copied = sorted(os.path.relpath(os.path.join(d, f), out) for d, _, fs in os.walk(out) for f in fs)
         assert copied == expected, "%s: the volume holds %r" % (opts, copied)
         for f in expected:
             assert filecmp.cmp(os.path.join(out, f), os.path.join(ctx.tree, f), shallow=False), f
+        # The main job's boot record and all its copies ask for reads of
+        # 127 sectors, not the 63 a disk carries by default.
+        with open(img, "rb") as f:
+            boot = f.read(64 * 512)
+        counts = {boot[i * 512 + 0x1AD] for i in range(64)}
+        assert counts == {127}, "%s: max_sectors %r" % (opts, counts)
         entry, start = part0(img)
         part = ctx.w.fresh("part.img")
         run(["dd", "if=" + img, "of=" + part, "bs=1M", "iflag=skip_bytes,count_bytes", "status=none",
@@ -233,8 +210,8 @@ def secure(ctx):
     without Secure Boot."""
     img = with_test_menu(ctx, ctx.make_stick())
     own = ctx.w.fresh("grubx64.efi")
-    run(["mcopy", "-i", fat(img), "::/EFI/qx/grubx64.efi", own])
-    run(["mcopy", "-o", "-i", fat(img), own, "::/EFI/BOOT/BOOTX64.EFI"])
+    run(["mcopy", "-i", data_fat(img), "::/EFI/qx/grubx64.efi", own])
+    run(["mcopy", "-o", "-i", data_fat(img), own, "::/EFI/BOOT/BOOTX64.EFI"])
     text = boot(ctx, img, "ovmf-sb", "Access Denied", timeout=60)
     assert re.search(r"failed to load Boot\d+ .*HARDDISK.*: Access Denied", text), text[-1500:]
     assert "CFG " not in text, text[-1500:]
@@ -281,7 +258,7 @@ def frontend(ctx):
         r = subprocess.run(["wine", exe] + words, capture_output=True, text=True, env=env)
         assert r.returncode == 0, "%s: %s" % (" ".join(words), r.stderr)
     subprocess.run(["wineserver", "-k"], env=env, capture_output=True)
-    run(["mcopy", "-s", "-Q", "-i", fat(img)] + [os.path.join(ctx.tree, n) for n in os.listdir(ctx.tree)] + ["::/"])
+    run(["mcopy", "-s", "-Q", "-i", data_fat(img)] + [os.path.join(ctx.tree, n) for n in os.listdir(ctx.tree)] + ["::/"])
     with_test_menu(ctx, img)
     assert_path("ovmf-sb", boot(ctx, img, "ovmf-sb", EXPECT["ovmf-sb"][-1]))
 
