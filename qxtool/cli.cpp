@@ -147,7 +147,10 @@ int run(int argc, char **argv) {
 
     open_target target;
     target.xd = xd_open(argv[i], 1);
-    if (!target.xd) quit("open %s fails", argv[i]);
+    if (!target.xd) {
+        if (const char *why = xd_open_error()) quit("%s", why);
+        quit("open %s fails", argv[i]);
+    }
 
     const char *name = argv[i + 1];
     const command *cmd = nullptr;

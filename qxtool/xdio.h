@@ -26,6 +26,10 @@ struct xd_enum_state {
 };
 
 xd_t *xd_open(const char *name, int write);
+// Why the last xd_open returned nothing, when the device layer can say more
+// than that the open failed (a target in use, a sector size the layout
+// cannot take): one message naming the target; nullptr otherwise.
+const char *xd_open_error();
 int xd_seek(xd_t *xd, uint32_t sector);
 int xd_read(xd_t *xd, void *buf, uint32_t count);
 int xd_write(xd_t *xd, const void *buf, uint32_t count);

@@ -7,10 +7,17 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <utility>
 
 bool (*xd_write_fault)(uint32_t, uint32_t) = nullptr;
 void (*xd_record)(xd_event, const char *, uint32_t, uint32_t, const void *) = nullptr;
+
+static std::string open_error;
+
+void xd_set_open_error(const char *msg) { open_error = msg ? msg : ""; }
+
+const char *xd_open_error() { return open_error.empty() ? nullptr : open_error.c_str(); }
 
 // A signed number with automatic base, as strtol reads it; false when no
 // digit was read or it does not fit.

@@ -13,3 +13,6 @@ struct dev_name {
     int part = -1;
 };
 bool parse_dev_name(const char *name, dev_name *out);
+
+// Sets what xd_open_error reports (nullptr: nothing).
+void xd_set_open_error(const char *msg);

@@ -5,6 +5,7 @@
 #include "xdio.h"
 #include "xdio_common.h"
 #include "common.h"
+#include "xdio_win32_logic.h"
 
 #include <windows.h>
 #include <winioctl.h>
@@ -12,14 +13,97 @@
 #include <fcntl.h>
 #include <io.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
+
+namespace {
+
+// The Win32 calls behind the device layer's decisions.
+class system_calls final : public win::win_system {
+public:
+    win::handle open(const win::open_request &r) override {
+        HANDLE h = CreateFileA(r.path.c_str(), r.write ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ,
+                               FILE_SHARE_READ | (r.share_write ? FILE_SHARE_WRITE : 0), nullptr,
+                               r.create ? OPEN_ALWAYS : OPEN_EXISTING,
+                               r.raw ? (FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING) : 0, nullptr);
+        last_error = h == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+        return to_id(h);
+    }
+    bool in_use() override { return last_error == ERROR_SHARING_VIOLATION; }
+    void close(win::handle h) override { CloseHandle(of(h)); }
+    bool flush(win::handle h) override { return FlushFileBuffers(of(h)) != 0; }
+    bool get_device_number(win::handle h, win::device_number *out) override {
+        STORAGE_DEVICE_NUMBER sdn;
+        if (!ioctl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, &sdn, sizeof sdn)) return false;
+        out->type = sdn.DeviceType;
+        out->number = sdn.DeviceNumber;
+        return true;
+    }
+    bool sector_size(win::handle h, uint32_t *bytes) override {
+        DISK_GEOMETRY_EX gx;
+        if (!ioctl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, &gx, sizeof gx)) return false;
+        *bytes = gx.Geometry.BytesPerSector;
+        return true;
+    }
+    bool volume_disks(win::handle v, std::vector<uint32_t> *disks) override {
+        // Room for a volume spread over many disks.
+        union {
+            VOLUME_DISK_EXTENTS head;
+            uint8_t room[sizeof(VOLUME_DISK_EXTENTS) + 63 * sizeof(DISK_EXTENT)];
+        } ext;
+        if (!ioctl(v, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, &ext, sizeof ext)) return false;
+        disks->clear();
+        for (DWORD i = 0; i < ext.head.NumberOfDiskExtents && i < 64; i++)
+            disks->push_back(ext.head.Extents[i].DiskNumber);
+        return true;
+    }
+    bool list_volumes(std::vector<std::string> *names) override {
+        names->clear();
+        char name[MAX_PATH + 1];
+        HANDLE f = FindFirstVolumeA(name, MAX_PATH);
+        if (f == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_NO_MORE_FILES;
+        bool ok;
+        for (;;) {
+            // CreateFileA opens a volume by its name without the trailing
+            // backslash (with it, the volume's root directory).
+            std::string n = name;
+            if (!n.empty() && n.back() == '\\') n.pop_back();
+            names->push_back(n);
+            if (!FindNextVolumeA(f, name, MAX_PATH)) {
+                ok = GetLastError() == ERROR_NO_MORE_FILES;
+                break;
+            }
+        }
+        FindVolumeClose(f);
+        return ok;
+    }
+    bool lock_volume(win::handle v) override { return ioctl(v, FSCTL_LOCK_VOLUME, nullptr, 0); }
+    bool dismount_volume(win::handle v) override { return ioctl(v, FSCTL_DISMOUNT_VOLUME, nullptr, 0); }
+    bool unlock_volume(win::handle v) override { return ioctl(v, FSCTL_UNLOCK_VOLUME, nullptr, 0); }
+    bool update_properties(win::handle d) override { return ioctl(d, IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0); }
+    void sleep_ms(unsigned ms) override { Sleep(ms); }
+
+private:
+    DWORD last_error = 0;
+    static HANDLE of(win::handle h) { return reinterpret_cast<HANDLE>(h); }
+    static win::handle to_id(HANDLE h) { return reinterpret_cast<win::handle>(h); }
+    static bool ioctl(win::handle h, DWORD code, void *out, DWORD size) {
+        DWORD got = 0;
+        return DeviceIoControl(of(h), code, nullptr, 0, out, size, &got, nullptr) != 0;
+    }
+};
+
+system_calls calls;
+// The volumes held while the target disk is re-laid out.
+win::volume_locks locks;
+
+}  // namespace
 
 struct xd_t {
     uint32_t flags = 0;
     HANDLE handle = INVALID_HANDLE_VALUE;
     uint32_t cur = 0;
+    win::open_target target;
 };
 
 uint32_t xd_flags(const xd_t *xd) { return xd->flags; }
@@ -31,69 +115,20 @@ const char *xd_disk_path(int n) {
     return path;
 }
 
-static HANDLE open_raw(const char *path, int write, DWORD disposition) {
-    return CreateFileA(path, write ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
-                       FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING, nullptr);
-}
-
-static bool device_number(HANDLE h, STORAGE_DEVICE_NUMBER *sdn) {
-    DWORD got = 0;
-    return DeviceIoControl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, sdn, sizeof *sdn, &got,
-                           nullptr) != 0;
-}
-
-// The physical disk that holds the volume of a drive letter.
-static HANDLE get_disk(char letter, int write) {
-    char vol[8];
-    snprintf(vol, sizeof vol, "\\\\.\\%c:", letter);
-    HANDLE hv = CreateFileA(vol, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-    if (hv == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
-    STORAGE_DEVICE_NUMBER want;
-    bool ok = device_number(hv, &want);
-    CloseHandle(hv);
-    if (!ok) return INVALID_HANDLE_VALUE;
-    for (int i = 0; i < 20; i++) {
-        HANDLE hd = open_raw(xd_disk_path(i), write, OPEN_EXISTING);
-        if (hd == INVALID_HANDLE_VALUE) continue;
-        STORAGE_DEVICE_NUMBER got;
-        if (device_number(hd, &got) && got.DeviceType == want.DeviceType &&
-            got.DeviceNumber == want.DeviceNumber)
-            return hd;
-        CloseHandle(hd);
-    }
-    return INVALID_HANDLE_VALUE;
-}
-
 xd_t *xd_open(const char *name, int write) {
-    HANDLE h = INVALID_HANDLE_VALUE;
-    uint32_t flags = XD_OPEN;
-    int part = -1;
-    if (name[0] == '(') {
-        dev_name dn;
-        if (!parse_dev_name(name, &dn)) return nullptr;
-        char path[32];
-        if (dn.kind == 'h') snprintf(path, sizeof path, "\\\\.\\PhysicalDrive%d", dn.num);
-        else snprintf(path, sizeof path, "\\\\.\\%c:", 'A' + dn.num);
-        h = open_raw(path, write, OPEN_EXISTING);
-        flags |= XD_DEVICE;
-        part = dn.part;
-    } else if (name[0] && name[1] && !name[2] && isalpha((unsigned char)name[0])) {
-        h = get_disk(char(toupper((unsigned char)name[0])), write);
-        if (h != INVALID_HANDLE_VALUE) flags |= XD_DEVICE;
+    xd_set_open_error(nullptr);
+    win::open_target t = win::open_target_name(calls, name, write != 0);
+    if (t.h == win::no_handle) {
+        if (!t.error.empty()) xd_set_open_error(t.error.c_str());
+        return nullptr;
     }
-    if (h == INVALID_HANDLE_VALUE && !(flags & XD_DEVICE)) {
-        if (!name[0]) return nullptr;
-        h = open_raw(name, write, write ? OPEN_ALWAYS : OPEN_EXISTING);
-    }
-    if (h == INVALID_HANDLE_VALUE) return nullptr;
     xd_t *xd = new xd_t;
-    xd->handle = h;
-    xd->flags = flags;
-    if (part >= 0) {
+    xd->handle = reinterpret_cast<HANDLE>(t.h);
+    xd->flags = XD_OPEN | (t.device ? uint32_t(XD_DEVICE) : 0u);
+    xd->target = t;
+    if (t.part >= 0) {
         xd_enum_state st;
-        st.wanted = uint8_t(part);
+        st.wanted = uint8_t(t.part);
         if (xd_enum(xd, &st) || xd_seek(xd, st.start)) {
             xd_close(xd);
             return nullptr;
@@ -189,59 +224,25 @@ uint32_t xd_size(xd_t *xd) {
 }
 
 int xd_sync(xd_t *xd) {
-    // Unbuffered write-through handles have nothing cached; flushing is a
-    // cheap extra guarantee for media with their own write cache.
     if (!(xd->flags & XD_OPEN)) return 0;
-    FlushFileBuffers(xd->handle);
-    return 0;
+    return win::flush_target(calls, xd->target) ? 0 : 1;
 }
 
 int xd_truncate(xd_t *xd) { return SetEndOfFile(xd->handle) ? 0 : 1; }
 
+// The disk re-reads its partition table and its volumes are released
+// before its handle closes, on the error path as on success.
 void xd_close(xd_t *xd) {
     if (!xd) return;
-    if (xd->flags & XD_OPEN) CloseHandle(xd->handle);
+    win::close_target(calls, locks, xd->target);
     delete xd;
 }
 
-static HANDLE locked_volumes[24];
+int xd_lock(xd_t *xd) { return locks.lock(calls, xd->target) ? 0 : 1; }
 
-int xd_lock(xd_t *xd) {
-    if (!(xd->flags & XD_DEVICE)) return 0;
-    STORAGE_DEVICE_NUMBER disk;
-    if (!device_number(xd->handle, &disk)) return 0;
-    for (int i = 0; i < 24; i++) {
-        char vol[8];
-        snprintf(vol, sizeof vol, "\\\\.\\%c:", 'C' + i);
-        HANDLE hv = CreateFileA(vol, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-        if (hv == INVALID_HANDLE_VALUE) continue;
-        STORAGE_DEVICE_NUMBER sdn;
-        if (!device_number(hv, &sdn) || sdn.DeviceType != disk.DeviceType ||
-            sdn.DeviceNumber != disk.DeviceNumber) {
-            CloseHandle(hv);
-            continue;
-        }
-        DWORD got = 0;
-        if (!DeviceIoControl(hv, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &got, nullptr)) {
-            CloseHandle(hv);
-            return 1;
-        }
-        locked_volumes[i] = hv;
-    }
-    return 0;
-}
-
-void xd_unlock() {
-    for (HANDLE &hv : locked_volumes) {
-        if (!hv) continue;
-        DWORD got = 0;
-        DeviceIoControl(hv, IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0, &got, nullptr);
-        DeviceIoControl(hv, FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0, &got, nullptr);
-        CloseHandle(hv);
-        hv = nullptr;
-    }
-}
+// xd_close has released the volumes of the disk it closed; whatever is
+// still held goes now.
+void xd_unlock() { locks.release(calls); }
 
 void xd_binary_stdio() {
     _setmode(_fileno(stdin), _O_BINARY);

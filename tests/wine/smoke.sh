@@ -57,5 +57,39 @@ check "update status" 0 "$(cat "$work/rc")"
 "$linux" "$work/disk.img" info >/dev/null 2>&1
 check "linux reads the disk after the windows update" 0 "$?"
 
+# A two-character name is a drive letter only with its colon: an image
+# named "c1" is a file, even where a drive C: exists.
+truncate -s 16M "$work/c1"
+(cd "$work" && run c1 format)
+check "format of an image named c1: status" 0 "$(cat "$work/rc")"
+"$linux" "$work/c1" info >"$work/info.linux" 2>&1
+check "linux reads the image named c1 that windows formatted" 0 "$?"
+(cd "$work" && run c1 info)
+check "info of an image named c1 equals the Linux build's" "$(md5sum <"$work/info.linux")" "$(md5sum <"$work/out")"
+
+# While one run changes the image (it stays in the middle of reading its
+# standard input), another run neither changes nor reads it. The first run
+# has the image open once it has taken bytes from the pipe: a write larger
+# than the pipe's buffer returns only then.
+mkfifo "$work/pipe"
+wine "$exe" "$work/disk.img" add held <"$work/pipe" >"$work/held.out" 2>"$work/held.err" &
+held=$!
+exec 3>"$work/pipe"
+head -c 300000 /dev/urandom >"$work/held.bin"
+cat "$work/held.bin" >&3
+run "$work/disk.img" add y "$work/hello.txt"
+check "second writer: status" 1 "$(cat "$work/rc")"
+check "second writer: message" "qxtool: error: $work/disk.img is in use by another program" "$(tr -d '\r' <"$work/err")"
+run "$work/disk.img" info
+check "reader during a write: status" 1 "$(cat "$work/rc")"
+check "reader during a write: message" "qxtool: error: $work/disk.img is in use by another program" "$(tr -d '\r' <"$work/err")"
+exec 3>&-
+wait "$held"
+check "first writer: status" 0 "$?"
+"$linux" "$work/disk.img" export held "$work/held.out.bin" >/dev/null 2>&1
+check "first writer's file exports its bytes" "$(md5sum <"$work/held.bin")" "$(md5sum <"$work/held.out.bin" 2>/dev/null)"
+"$linux" "$work/disk.img" export y "$work/y.out" >/dev/null 2>&1
+check "the refused writer stored nothing" 1 "$?"
+
 echo "$passes passed, $fails failed"
 [ "$fails" -eq 0 ]
