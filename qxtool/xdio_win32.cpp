@@ -22,7 +22,8 @@ namespace {
 class system_calls final : public win::win_system {
 public:
     win::handle open(const win::open_request &r) override {
-        HANDLE h = CreateFileA(r.path.c_str(), r.write ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ,
+        const DWORD access = r.query ? 0 : r.write ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ;
+        HANDLE h = CreateFileA(r.path.c_str(), access,
                                FILE_SHARE_READ | (r.share_write ? FILE_SHARE_WRITE : 0), nullptr,
                                r.create ? OPEN_ALWAYS : OPEN_EXISTING,
                                r.raw ? (FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING) : 0, nullptr);

@@ -157,6 +157,20 @@ bool flush_target(win_system &sys, const open_target &t) {
     return sys.flush(t.h);
 }
 
+// A volume may span disks: it is the disk's when any extent lies on it.
+// Volumes that report no extents (optical, floppy) are matched by their
+// device number.
+static bool on_disk(win_system &sys, handle v, const device_number &disk) {
+    std::vector<uint32_t> disks;
+    if (sys.volume_disks(v, &disks)) {
+        for (uint32_t d : disks)
+            if (d == disk.number) return true;
+        return false;
+    }
+    device_number vn;
+    return sys.get_device_number(v, &vn) && vn.type == disk.type && vn.number == disk.number;
+}
+
 bool volume_locks::take(win_system &sys, handle v) {
     for (int i = 1;; i++) {
         if (sys.lock_volume(v)) break;
@@ -191,29 +205,26 @@ bool volume_locks::lock(win_system &sys, const open_target &t) {
         return false;
     }
     for (const std::string &name : names) {
+        // Which disk a volume lies on is asked through a handle that
+        // requests no access, which opens whatever else holds the volume;
+        // only this disk's volumes are then opened for locking, and one of
+        // them that will not open stops the re-layout.
+        open_request q;
+        q.path = name;
+        q.share_write = true;
+        q.query = true;
+        handle v = sys.open(q);
+        if (v == no_handle) continue;
+        const bool ours = on_disk(sys, v, disk);
+        sys.close(v);
+        if (!ours) continue;
         open_request r;
         r.path = name;
         r.write = true;
         r.share_write = true;
-        const handle v = sys.open(r);
-        if (v == no_handle) continue;
-        // A volume may span disks: it is this disk's when any extent lies
-        // on it. Volumes that report no extents (optical, floppy) are
-        // matched by their device number.
-        bool ours = false;
-        std::vector<uint32_t> disks;
-        if (sys.volume_disks(v, &disks)) {
-            for (uint32_t d : disks) ours |= d == disk.number;
-        } else {
-            device_number vn;
-            ours = sys.get_device_number(v, &vn) && vn.type == disk.type && vn.number == disk.number;
-        }
-        if (!ours) {
-            sys.close(v);
-            continue;
-        }
-        if (!take(sys, v)) {
-            sys.close(v);
+        v = sys.open(r);
+        if (v == no_handle || !take(sys, v)) {
+            if (v != no_handle) sys.close(v);
             release(sys);
             return false;
         }

@@ -42,6 +42,7 @@ struct open_request {
     bool share_write = false;  // FILE_SHARE_WRITE besides FILE_SHARE_READ
     bool create = false;       // OPEN_ALWAYS rather than OPEN_EXISTING
     bool raw = false;          // FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH
+    bool query = false;        // no access at all: for device queries only
 };
 
 // IOCTL_STORAGE_GET_DEVICE_NUMBER's answer.

@@ -24,6 +24,7 @@ struct fake_object {
     int lock_refusals = 0;         // FSCTL_LOCK_VOLUME fails this many times (-1: always)
     bool dismount_fails = false;
     bool busy = false;             // another handle's sharing refuses every open
+    bool access_denied = false;    // opens only with no access (for queries)
 };
 
 class fake_system : public win_system {
@@ -34,6 +35,7 @@ public:
     bool flush_ok = true;
     std::vector<std::string> trace;
     std::map<handle, std::string> open_handles;  // handle -> path
+    std::map<handle, bool> query_handles;        // opened with no access
 
     void add_disk(int n, uint32_t sector = 512) {
         fake_object o;
@@ -59,12 +61,13 @@ public:
     }
     std::string label(handle h) const {
         auto it = open_handles.find(h);
-        return it == open_handles.end() ? "?" : objects.at(it->second).label;
+        if (it == open_handles.end()) return "(not open)";
+        return objects.at(it->second).label + (query_handles.at(h) ? "?" : "");
     }
 
     handle open(const open_request &r) override {
         trace.push_back("open " + r.path + (r.write ? " rw" : " r") + (r.share_write ? " share-rw" : " share-r") +
-                        (r.create ? " always" : " existing") + (r.raw ? " raw" : ""));
+                        (r.create ? " always" : " existing") + (r.raw ? " raw" : "") + (r.query ? " query" : ""));
         last_busy = false;
         auto it = objects.find(r.path);
         if (it == objects.end()) return no_handle;
@@ -72,14 +75,17 @@ public:
             last_busy = true;
             return no_handle;
         }
+        if (it->second.access_denied && !r.query) return no_handle;
         handle h = next++;
         open_handles[h] = r.path;
+        query_handles[h] = r.query;
         return h;
     }
     bool in_use() override { return last_busy; }
     void close(handle h) override {
         trace.push_back("close " + label(h));
         EXPECT_EQ(open_handles.erase(h), 1u) << "closed twice or never opened";
+        query_handles.erase(h);
     }
     bool flush(handle h) override {
         trace.push_back("flush " + label(h));
@@ -314,45 +320,52 @@ TEST(WinFlush, AFailedFlushIsAFailure) {
 // to re-read its partition table, then release the volumes; a failure on
 // the way releases whatever was taken.
 TEST(WinVolumeLocks, DocumentedOrderOnEveryPath) {
-    // Every try of a lock that fails each time, with the waits between.
-    strings held_c;
-    for (int i = 0; i < lock_tries; i++) {
-        if (i) held_c.push_back("sleep 200");
-        held_c.push_back("lock C");
-    }
     auto cat = [](std::initializer_list<strings> parts) {
         strings all;
         for (const strings &p : parts) all.insert(all.end(), p.begin(), p.end());
         return all;
     };
+    // A volume is first asked which disk it lies on (through a handle
+    // opened for no access, "X?"); only then is it opened and locked.
+    auto take = [](const std::string &v) { return strings{"close " + v + "?", "lock " + v, "dismount " + v}; };
+    auto give_back = [](const std::string &v) { return strings{"unlock " + v, "close " + v}; };
+    const strings not_ours = {"close B?"};
+    // Every try of a lock that fails each time, with the waits between.
+    strings held_c = {"close C?"};
+    for (int i = 0; i < lock_tries; i++) {
+        if (i) held_c.push_back("sleep 200");
+        held_c.push_back("lock C");
+    }
     struct Case {
         const char *what;
         int a_refusals;      // lock refusals of volume A
         int c_refusals;      // of volume C
         bool c_dismount_fails;
+        bool c_access_denied;
         bool volumes_listed;
         bool locked;
         strings actions;     // from the lock to the target's close
     } cases[] = {
         {"all volumes of the disk, with a letter or none, and only those",
-         0, 0, false, true, true,
-         {"lock A", "dismount A", "close B", "lock C", "dismount C", "lock Letterless", "dismount Letterless",
-          "close Other", "write", "update disk1", "unlock A", "close A", "unlock C", "close C",
-          "unlock Letterless", "close Letterless", "close disk1"}},
+         0, 0, false, false, true, true,
+         cat({take("A"), not_ours, take("C"), take("Letterless"), {"close Other?", "write", "update disk1"},
+              give_back("A"), give_back("C"), give_back("Letterless"), {"close disk1"}})},
         {"a volume briefly held elsewhere is tried again",
-         2, 0, false, true, true,
-         {"lock A", "sleep 200", "lock A", "sleep 200", "lock A", "dismount A", "close B", "lock C", "dismount C",
-          "lock Letterless", "dismount Letterless", "close Other", "write", "update disk1", "unlock A", "close A",
-          "unlock C", "close C", "unlock Letterless", "close Letterless", "close disk1"}},
+         2, 0, false, false, true, true,
+         cat({{"close A?", "lock A", "sleep 200", "lock A", "sleep 200", "lock A", "dismount A"}, not_ours,
+              take("C"), take("Letterless"), {"close Other?", "write", "update disk1"}, give_back("A"),
+              give_back("C"), give_back("Letterless"), {"close disk1"}})},
         {"a volume that stays held: what was taken is released",
-         0, -1, false, true, false,
-         cat({{"lock A", "dismount A", "close B"}, held_c, {"close C", "unlock A", "close A", "close disk1"}})},
+         0, -1, false, false, true, false,
+         cat({take("A"), not_ours, held_c, {"close C"}, give_back("A"), {"close disk1"}})},
         {"a volume that does not dismount is unlocked and released with the others",
-         0, 0, true, true, false,
-         {"lock A", "dismount A", "close B", "lock C", "dismount C", "unlock C", "close C", "unlock A", "close A",
-          "close disk1"}},
+         0, 0, true, false, true, false,
+         cat({take("A"), not_ours, take("C"), give_back("C"), give_back("A"), {"close disk1"}})},
+        {"a volume of the disk that cannot be opened to lock it",
+         0, 0, false, true, true, false,
+         cat({take("A"), not_ours, {"close C?"}, give_back("A"), {"close disk1"}})},
         {"the volumes cannot be listed: nothing is written",
-         0, 0, false, false, false,
+         0, 0, false, false, false, false,
          {"close disk1"}},
     };
     for (const Case &c : cases) {
@@ -365,6 +378,7 @@ TEST(WinVolumeLocks, DocumentedOrderOnEveryPath) {
         vc.number = {7, 1};
         vc.lock_refusals = c.c_refusals;
         vc.dismount_fails = c.c_dismount_fails;
+        vc.access_denied = c.c_access_denied;
         sys.add_volume("Letterless", {0, 1});  // spans disks 0 and 1
         sys.add_volume("Other", {2});
         sys.volumes_listed = c.volumes_listed;
