@@ -126,7 +126,7 @@ open_target open_target_name(win_system &sys, const char *name, bool write) {
         r.create = write;
         r.raw = true;
         t.h = sys.open(r);
-        if (t.h == no_handle && sys.in_use()) t.error = std::string(name) + " is in use by another program";
+        if (t.h == no_handle && sys.in_use()) t.error = std::string(name) + " is in use by another run";
         return t;
     }
     case target_kind::disk:

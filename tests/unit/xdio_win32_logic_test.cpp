@@ -225,9 +225,9 @@ TEST(WinOpen, ImagesShareWithReadersOnlyAndLettersFindTheirDisk) {
         {"e1", true, true, false, "e1", {"e1 rw share-r always raw"}, ""},
         {"e1", false, true, false, "e1", {"e1 r share-r existing raw"}, ""},
         {"busy.img", true, false, false, "", {"busy.img rw share-r always raw"},
-         "busy.img is in use by another program"},
+         "busy.img is in use by another run"},
         {"busy.img", false, false, false, "", {"busy.img r share-r existing raw"},
-         "busy.img is in use by another program"},
+         "busy.img is in use by another run"},
         {"missing.img", false, false, false, "", {"missing.img r share-r existing raw"}, ""},
         // Disks are shared with the volumes mounted on them.
         {"(hd1)", true, true, true, "disk1", {"\\\\.\\PhysicalDrive1 rw share-rw existing raw"}, ""},

@@ -79,10 +79,10 @@ head -c 300000 /dev/urandom >"$work/held.bin"
 cat "$work/held.bin" >&3
 run "$work/disk.img" add y "$work/hello.txt"
 check "second writer: status" 1 "$(cat "$work/rc")"
-check "second writer: message" "qxtool: error: $work/disk.img is in use by another program" "$(tr -d '\r' <"$work/err")"
+check "second writer: message" "qxtool: error: $work/disk.img is in use by another run" "$(tr -d '\r' <"$work/err")"
 run "$work/disk.img" info
 check "reader during a write: status" 1 "$(cat "$work/rc")"
-check "reader during a write: message" "qxtool: error: $work/disk.img is in use by another program" "$(tr -d '\r' <"$work/err")"
+check "reader during a write: message" "qxtool: error: $work/disk.img is in use by another run" "$(tr -d '\r' <"$work/err")"
 exec 3>&-
 wait "$held"
 check "first writer: status" 0 "$?"
