@@ -27,6 +27,11 @@ constexpr uint32_t MAX_PRIMARY = 65535;          // the header field is 16 bits
 constexpr uint32_t DEFAULT_LIST_BYTES = 456960;  // 896 sectors of 510 bytes
 constexpr uint32_t MAX_LIST_SECTORS = 896;
 constexpr uint32_t FAT32_FROM = 1048576;         // sectors: 512 MiB and more get FAT32
+// An exFAT disk's EFI system partition: room for the UEFI loaders, the
+// signed chain and the tools they start.
+constexpr uint32_t DEFAULT_ESP = 131072;         // 64 MiB
+constexpr uint8_t ESP_TYPE = 0xEF;
+constexpr uint32_t MAX_FAT12_ESP = 8400;
 
 void check_primary(uint32_t p) {
     // The limits are compared as signed numbers.
@@ -68,6 +73,11 @@ format_options read_format_options(int argc, char **argv) {
                                     o.volume_id = get_number(v);
                                     o.volume_id_given = true;
                                 }),
+                     with_value("--esp-size", nullptr,
+                                [&](const char *v) {
+                                    o.esp_size = get_sector_size(v);
+                                    o.esp_size_given = true;
+                                }),
                  });
     return o;
 }
@@ -87,10 +97,11 @@ void take_archive_defaults(format_options &o) {
     if (!o.list_bytes) o.list_bytes = get16(h + hdr::LIST_SECTORS) * 510u;
 }
 
-// Slot 0 of the partition table in the image: the one data partition.
-void set_slot0(uint8_t *image, uint32_t start, uint32_t size, uint8_t type) {
-    uint8_t *e = image + mbr::PART_TABLE;
-    e[pte::BOOT] = 0x80;
+// A slot of the partition table in the image: slot 0 is the data partition
+// (the active one), slot 1 an exFAT disk's EFI system partition.
+void set_slot(uint8_t *image, int slot, uint32_t start, uint32_t size, uint8_t type) {
+    uint8_t *e = image + mbr::PART_TABLE + slot * pte::SIZE;
+    e[pte::BOOT] = slot == 0 ? 0x80 : 0;
     lba2chs(start, e + pte::CHS_START);
     e[pte::TYPE] = type;
     lba2chs(start + size - 1, e + pte::CHS_END);
@@ -104,12 +115,7 @@ void set_slot0(uint8_t *image, uint32_t start, uint32_t size, uint8_t type) {
 // each class of its size table (for example 1,048,432 to 1,048,575
 // sectors); when the cluster size was not given, such a partition gets
 // FAT32 instead of a refusal.
-uint8_t plan_volume(format_plan *fp, uint32_t start, uint32_t size, const format_options &o) {
-    if (o.fat == format_options::EXFAT) {
-        plan_exfat(&fp->exfat, start, size, o.unit_size, o.align, o.volume_id);
-        return 0x07;
-    }
-    fat_plan *plan = &fp->fat;
+uint8_t plan_fat_volume(fat_plan *plan, uint32_t start, uint32_t size, const format_options &o) {
     if (o.fat == 32 || (!o.fat && size >= FAT32_FROM)) {
         plan_fat32(plan, start, size, o.unit_size, o.align);
     } else if (o.fat == 16 || o.unit_size) {
@@ -131,6 +137,23 @@ uint8_t plan_volume(format_plan *fp, uint32_t start, uint32_t size, const format
     return plan->fat32 ? 0x0C : 0x0E;
 }
 
+uint8_t plan_volume(format_plan *fp, uint32_t start, uint32_t size, const format_options &o) {
+    if (o.fat == format_options::EXFAT) {
+        plan_exfat(&fp->exfat, start, size, o.unit_size, o.align, o.volume_id);
+        return 0x07;
+    }
+    return plan_fat_volume(&fp->fat, start, size, o);
+}
+
+// The EFI system partition: FAT as its size asks (the size table and the
+// data partition's --align; cluster size and volume ID are the data
+// partition's business).
+void plan_esp(format_plan *plan) {
+    format_options esp_opt;
+    esp_opt.align = plan->opt.align;
+    plan_fat_volume(&plan->esp, plan->esp_start, plan->esp_size, esp_opt);
+}
+
 // The raw layout: a partition table with the one FAT partition at the base
 // sector, or, with base 0, a FAT volume over the whole disk.
 void plan_raw(format_plan *plan) {
@@ -139,7 +162,7 @@ void plan_raw(format_plan *plan) {
     plan->new_volume = true;
     const uint8_t type = plan_volume(plan, plan->start, plan->size, o);
     if (o.base) {
-        set_slot0(plan->sector0, plan->start, plan->size, type);
+        set_slot(plan->sector0, 0, plan->start, plan->size, type);
         put_signature(plan->sector0);
     }
 }
@@ -171,7 +194,11 @@ void plan_qx(format_plan *plan, const uint8_t *sector0, uint32_t disk_size) {
     if (plan->new_volume) {
         const uint8_t type = plan_volume(plan, plan->start, plan->size, o);
         memset(image, 0, SECTOR);
-        set_slot0(image, plan->start, plan->size, type);
+        set_slot(image, 0, plan->start, plan->size, type);
+        if (plan->esp_size) {
+            plan_esp(plan);
+            set_slot(image, 1, plan->esp_start, plan->esp_size, ESP_TYPE);
+        }
     }
     // The variant's jump, BPB template and boot code over the table and
     // disk signature that stay.
@@ -236,6 +263,10 @@ void write_qx(xd_t *xd, const format_plan *plan) {
     if (plan->new_volume) {
         seek_disk(xd, plan->start);
         write_volume(xd, plan);
+        if (plan->esp_size) {
+            seek_disk(xd, plan->esp_start);
+            write_fat(xd, &plan->esp);
+        }
     }
 
     if (plan->opt.archive) {
@@ -288,14 +319,34 @@ void plan_format(xd_t *xd, int argc, char **argv, format_plan *plan) {
     const uint64_t s = o.raw ? o.base : (uint64_t(plan->primary) + plan->extended + mask) & ~mask;
     if (d <= s) quit("the disk is too small");
     plan->start = uint32_t(s);
-    plan->size = d - plan->start;
+    // An exFAT disk in the QX layout gets an EFI system partition at its
+    // end, on the alignment: the data partition stays the first and the
+    // lowest, where every command looks for it.
+    if (o.esp_size_given && o.fat != format_options::EXFAT) quit("--esp-size needs --exfat");
+    if (o.esp_size_given && o.raw) quit("--esp-size can't be used with --raw");
+    uint64_t room_end = d;
+    if (o.fat == format_options::EXFAT && !o.raw) {
+        plan->esp_size = o.esp_size_given ? o.esp_size : DEFAULT_ESP;
+        // Below this the FAT formatter's size table has no FAT16 volume.
+        if (plan->esp_size && plan->esp_size <= MAX_FAT12_ESP)
+            quit("efi system partition of %u sectors too small, it needs at least %u", plan->esp_size, MAX_FAT12_ESP + 1);
+        if (plan->esp_size) {
+            room_end = d > plan->esp_size ? (d - plan->esp_size) & ~mask : 0;
+            if (room_end <= s)
+                quit("the disk is too small for an efi system partition of %u sectors", plan->esp_size);
+        }
+    }
+    plan->size = uint32_t(room_end - s);
     if (o.size && o.size <= plan->size) plan->size = o.size;
+    if (plan->esp_size) plan->esp_start = uint32_t((uint64_t(plan->start) + plan->size + mask) & ~mask);
 
     if (o.raw) plan_raw(plan);
     else plan_qx(plan, sector0, d);
     // A volume ID belongs to a new volume; the partition that stays keeps
     // its own.
     if (o.volume_id_given && !plan->new_volume) quit("--volume-id needs a new data partition, use --force");
+    if (o.esp_size_given && !plan->new_volume) quit("--esp-size needs a new data partition, use --force");
+    if (!plan->new_volume) plan->esp_size = 0;
 }
 
 void write_format(xd_t *xd, const format_plan *plan) {

@@ -20,6 +20,10 @@ struct format_options {
     // gets ID 0).
     bool volume_id_given = false;
     uint32_t volume_id = 0;
+    // With --exfat: the EFI system partition after the data partition, in
+    // sectors; 0 for none.
+    bool esp_size_given = false;
+    uint32_t esp_size = 0;
 };
 
 struct format_plan {
@@ -38,6 +42,10 @@ struct format_plan {
     uint8_t sector0[512] = {};
     fat_plan fat;  // the data partition's volume when new_volume is on: FAT,
     exfat_plan exfat;  // or exFAT with --exfat
+    // The EFI system partition of an exFAT disk (slot 1 of the partition
+    // table), a FAT volume; esp_size 0 when there is none.
+    uint32_t esp_start = 0, esp_size = 0;
+    fat_plan esp;
 };
 
 // Reads the options (the words after "format") and the target's size and

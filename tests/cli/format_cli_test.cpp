@@ -157,9 +157,12 @@ TEST(FormatCli, ErrorsAreOneLineAndStatus1) {
         {"format -e 1g", "qxtool: error: the disk is too small\n"},
         {"sync --frob", "qxtool: error: qx mbr not initialized\n"},
         {"restore", "qxtool: error: can't find qx mbr\n"},
-        {"format --exfat --size 2047", "qxtool: error: partition of 2047 sectors too small for exfat\n"},
-        {"format --exfat -u 3", "qxtool: error: invalid unit size 3 for exfat, use a power of two from 1 to 65536\n"},
-        {"format --exfat -u 65536",
+        {"format --exfat", "qxtool: error: the disk is too small for an efi system partition of 131072 sectors\n"},
+        {"format --exfat --esp-size 8400", "qxtool: error: efi system partition of 8400 sectors too small, it needs at least 8401\n"},
+        {"format --esp-size 8m", "qxtool: error: --esp-size needs --exfat\n"},
+        {"format --exfat --esp-size 0 --size 2047", "qxtool: error: partition of 2047 sectors too small for exfat\n"},
+        {"format --exfat --esp-size 0 -u 3", "qxtool: error: invalid unit size 3 for exfat, use a power of two from 1 to 65536\n"},
+        {"format --exfat --esp-size 0 -u 65536",
          "qxtool: error: partition of 3872 sectors too small for exfat with 65536 sectors per cluster\n"},
     };
     for (const Case &c : cases) {
@@ -171,21 +174,32 @@ TEST(FormatCli, ErrorsAreOneLineAndStatus1) {
     EXPECT_EQ(read_file(img), std::vector<uint8_t>(20000 * 512, 0));
 }
 
-// An exFAT data partition: type 0x07 in slot 0, the file store around it as
-// on a FAT disk, and "sync --copy-bpb" refused, since an exFAT boot sector
-// has no BPB a boot record could take; the refusal writes nothing.
+// An exFAT data partition: type 0x07 in slot 0, the EFI system partition
+// (type 0xEF, not active) in slot 1 at the disk's end on the alignment, the
+// file store around them as on a FAT disk, and "sync --copy-bpb" refused,
+// since an exFAT boot sector has no BPB a boot record could take; the
+// refusal writes nothing.
 TEST(FormatCli, ExfatDataPartition) {
     TempDir t;
     const std::string img = t.path("d.img");
-    make_blank(img, 40000);
+    make_blank(img, 200000);
     RunResult r = qx(img + " format --exfat");
     ASSERT_EQ(r.status, 0) << r.err;
     const std::vector<uint8_t> s0 = read_sectors(img, 0, 1);
     const uint8_t *e = &s0[mbr::PART_TABLE];
+    EXPECT_EQ(e[pte::BOOT], 0x80);
     EXPECT_EQ(e[pte::TYPE], 0x07);
     EXPECT_EQ(get32(e + pte::START), 16128u);
-    EXPECT_EQ(get32(e + pte::COUNT), 40000u - 16128);
+    // (200000 - 131072) rounded down to 256 sectors.
+    EXPECT_EQ(get32(e + pte::COUNT), 68864u - 16128);
+    e += pte::SIZE;
+    EXPECT_EQ(e[pte::BOOT], 0);
+    EXPECT_EQ(e[pte::TYPE], 0xEF);
+    EXPECT_EQ(get32(e + pte::START), 68864u);
+    EXPECT_EQ(get32(e + pte::COUNT), 131072u);
+    EXPECT_EQ(std::vector<uint8_t>(e + pte::SIZE, e + 3 * pte::SIZE), std::vector<uint8_t>(2 * pte::SIZE, 0));
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(&read_sectors(img, 16128, 1)[3]), 8), "EXFAT   ");
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(&read_sectors(img, 68864, 1)[bpb::FIL_SYS_TYPE]), 8), "FAT16   ");
     EXPECT_EQ(qx(img + " check").status, 0);
 
     const std::vector<uint8_t> before = read_file(img);

@@ -2,7 +2,7 @@
 # Checks the exFAT volumes that "format --exfat" writes with Debian's exFAT
 # tools (exfatprogs) and a real exFAT driver (exfat-fuse).
 #
-#   exfat.sh QXTOOL fsck|sample|mkfs|mount
+#   exfat.sh QXTOOL fsck|sample|mkfs|mount|esp
 #
 # fsck    fsck.exfat -n over the size-class, cluster-size and alignment
 #         boundaries, with and without --align, in the QX and raw layouts
@@ -14,6 +14,10 @@
 #         writes directories and files, reads them back after a remount;
 #         fsck.exfat then finds the volume clean and qxtool's own commands
 #         still work on the disk
+# esp     the EFI system partition in slot 1: mtools writes and reads it,
+#         fsck.fat accepts it after; restore brings it back into a zeroed
+#         sector 0, sync carries it into every copy; info and check see
+#         the same file store as on a FAT disk of the same layout
 #
 # Images are sparse files in a fresh directory (under /dev/shm where it can
 # be, else /tmp); the only devices touched are loop devices this script
@@ -45,7 +49,7 @@ skip() {
   exit 77
 }
 
-for tool in fsck.exfat dump.exfat mkfs.exfat; do
+for tool in fsck.exfat dump.exfat mkfs.exfat fsck.fat mcopy; do
   command -v "$tool" >/dev/null || skip "$tool not installed (scripts/setup installs exfatprogs)"
 done
 
@@ -144,6 +148,41 @@ check_fsck() {
     [ $(((start + heap) % spc)) = 0 ] || fail "$name: --align, but heap at disk sector $((start + heap)) with $spc sectors per cluster" ;;
   esac
   echo "ok: fsck.exfat $name: start $start, $size sectors, $spc sectors per cluster"
+  [ "$start" != 0 ] && check_esp "$name" "$img"
+}
+
+# The EFI system partition in slot 1, when there is one: after the data
+# partition, inside the disk, and a FAT volume fsck.fat accepts.
+check_esp() {
+  local name=$1 img=$2 type start size out st end
+  type=$(u8 "$img" 466)
+  [ "$type" = 0 ] && return
+  start=$(u32 "$img" 470)
+  size=$(u32 "$img" 474)
+  end=$(($(u32 "$img" 454) + $(u32 "$img" 458)))
+  if [ "$type" != 239 ] || [ "$start" -lt "$end" ] || [ $((start + size)) -gt $(($(stat -c %s "$img") / 512)) ]; then
+    fail "$name: slot 1 type $type at $start+$size, data partition ends at $end"
+    return
+  fi
+  dev=
+  loop_usable && attach "$img" "$start" "$size"
+  if [ -n "$dev" ]; then
+    out=$(fsck.fat -n "$dev" 2>&1)
+    st=$?
+    detach "$dev"
+  else
+    local copy=$work/esp.img
+    dd if="$img" of="$copy" bs=512 skip="$start" count="$size" status=none
+    out=$(fsck.fat -n "$copy" 2>&1)
+    st=$?
+    rm -f "$copy"
+  fi
+  if [ $st != 0 ] || ! echo "$out" | grep -Eq ' [0-9]+ files, '; then
+    fail "fsck.fat on the EFI system partition of $name (start $start, $size sectors, status $st):"
+    echo "$out" | sed 's/^/    /'
+  else
+    echo "ok: fsck.fat EFI system partition of $name: start $start, $size sectors"
+  fi
 }
 
 case $mode in
@@ -177,26 +216,26 @@ fsck)
     rm -f "$img"
   done <<'CASES'
 min-2048-raw          2048        --raw --force --base 0 --exfat
-min-2048-qx           18176       --force --exfat
-min-2048-align        18176       --force --exfat --align
+min-2048-qx           18176       --force --exfat --esp-size 0
+min-2048-align        18176       --force --exfat --align --esp-size 0
 small-2049-odd        2112        --raw --force --base 63 --exfat
-small-4095            20223       --force --exfat
-small-6143-align      22271       --force --exfat --align
+small-4095            20223       --force --exfat --esp-size 0
+small-6143-align      22271       --force --exfat --align --esp-size 0
 small-6144-raw        6144        --raw --force --base 0 --exfat
 small-8191-odd        8254        --raw --force --base 63 --exfat --align
 fat-ends-on-cluster   8208        --raw --force --base 0 --exfat
 fat-one-past          8209        --raw --force --base 0 --exfat
-class4k-top           540416      --force --exfat
-class4k-top-align     540416      --force --exfat --align
-class32k-first        540417      --force --exfat
+class4k-top           540416      --force --exfat --esp-size 0
+class4k-top-align     540416      --force --exfat --align --esp-size 0
+class32k-first        540417      --force --exfat --esp-size 0
 class32k-first-raw    524289      --raw --force --base 0 --exfat
-class32k-top          67124992     --force --exfat
+class32k-top          67124992     --force --exfat --esp-size 0
 class32k-top-raw      67108864    --raw --force --base 0 --exfat
 class128k-first       67108865    --raw --force --base 0 --exfat
-class128k-first-qx    67124993    --force --exfat --align
+class128k-first-qx    67124993    --force --exfat --align --esp-size 0
 front-end-64g         134217728   --extended 100m --force --align --primary 8m --exfat
 nalign-2048-odd-e     200000      --force --exfat --nalign 2048 --extended 777
-unit1                 131072      --force --exfat --unit-size 1
+unit1                 131072      --force --exfat --unit-size 1 --esp-size 0
 unit1-align-odd       131135      --raw --force --base 63 --exfat --unit-size 1 --align
 unit128               4000000     --force --exfat --unit-size 128
 unit4096-align        2000000     --force --exfat --unit-size 4096 --align
@@ -220,10 +259,11 @@ sample)
       # Volume sizes uniform in the exponent from 1 MiB to 2 TiB.
       z = int(2 ^ (11 + rand() * 20.99))
       m = i % 4
-      if (m == 0) printf "sample-%d %d --force --exfat\n", i, 16128 + z
-      if (m == 1) printf "sample-%d %d --force --exfat --align\n", i, 16128 + z
+      # The QX layouts put a 64 MiB EFI system partition after the volume.
+      if (m == 0) printf "sample-%d %d --force --exfat\n", i, 16128 + z + 131072
+      if (m == 1) printf "sample-%d %d --force --exfat --align\n", i, 16128 + z + 131072
       if (m == 2) printf "sample-%d %d --raw --force --base 63 --exfat --align\n", i, 63 + z
-      if (m == 3) printf "sample-%d %d --force --exfat --nalign 4096 --extended %d --align\n", i, 20480 + z, 1000 + i
+      if (m == 3) printf "sample-%d %d --force --exfat --nalign 4096 --extended %d --align --esp-size 0\n", i, 20480 + z, 1000 + i
     }
   }')
   ;;
@@ -250,7 +290,7 @@ mkfs)
     rm -f "$img" "$theirs"
   done
   # The volume serial number that --volume-id gives.
-  if format_image serial 100000 --force --exfat --volume-id 0x1234abcd; then
+  if format_image serial 100000 --force --exfat --volume-id 0x1234abcd --esp-size 0; then
     blank "$work/v.img" 83872
     dd if="$img" of="$work/v.img" bs=512 skip=16128 count=8192 conv=notrunc,sparse status=none
     checked=$((checked + 1))
@@ -300,14 +340,65 @@ mount)
     fi
     rm -f "$img"
   done <<'CASES'
-qx-64m        131072      --force --exfat
+qx-64m        131072      --force --exfat --esp-size 0
 qx-align-1g   2097152     --force --exfat --align
 raw-odd       300000      --raw --force --base 63 --exfat --unit-size 1
 front-end-40g 83886080    --extended 100m --force --align --primary 8m --exfat
 CASES
   ;;
+esp)
+  sectors=2097152
+  format_image esp "$sectors" --force --exfat --align || exit 1
+  esp_start=$(u32 "$img" 470)
+  esp_size=$(u32 "$img" 474)
+  check_esp esp "$img"
+  at="$img@@$((esp_start * 512))"
+  head -c 200000 /dev/urandom >"$work/loader.efi"
+  checked=$((checked + 1))
+  if mmd -i "$at" ::/EFI ::/EFI/BOOT && mcopy -i "$at" "$work/loader.efi" ::/EFI/BOOT/BOOTX64.EFI &&
+    mcopy -i "$at" ::/EFI/BOOT/BOOTX64.EFI "$work/back.efi" && cmp -s "$work/loader.efi" "$work/back.efi"; then
+    echo "ok: mtools wrote and read back a file on the EFI system partition"
+  else
+    fail "mtools on the EFI system partition at $esp_start"
+  fi
+  check_esp "esp after mtools wrote to it" "$img"
+
+  # restore: sector 0 zeroed, then rebuilt from copy 1 with both slots.
+  dd if="$img" of="$work/s0" bs=512 count=1 status=none
+  dd if=/dev/zero of="$img" bs=512 count=1 conv=notrunc status=none
+  "$Q" "$img" restore >"$work/out" 2>&1 || fail "restore: $(cat "$work/out")"
+  checked=$((checked + 1))
+  if cmp -s "$work/s0" <(dd if="$img" bs=512 count=1 status=none); then
+    echo "ok: restore brings sector 0 back with the EFI system partition"
+  else
+    fail "restore: sector 0 differs: $(cmp "$work/s0" <(dd if="$img" bs=512 count=1 status=none))"
+  fi
+  # sync: copy i names the EFI system partition i sectors earlier.
+  "$Q" "$img" sync >"$work/out" 2>&1 || fail "sync: $(cat "$work/out")"
+  for i in 1 62 63; do
+    got=$(u32 "$img" $((i * 512 + 470)))
+    checked=$((checked + 1))
+    [ "$got" = $((esp_start - i)) ] && [ "$(u8 "$img" $((i * 512 + 466)))" = 239 ] &&
+      echo "ok: copy $i names the EFI system partition at $got" || fail "copy $i: slot 1 at $got, want $((esp_start - i))"
+  done
+  # info and check see the file store as on a FAT disk of the same layout.
+  "$Q" "$img" info >"$work/info.exfat" 2>&1 || fail "info: $(cat "$work/info.exfat")"
+  "$Q" "$img" check >"$work/out" 2>&1 || fail "check: $(cat "$work/out")"
+  format_image fat "$sectors" --force --align || exit 1
+  "$Q" "$img" info >"$work/info.fat" 2>&1
+  checked=$((checked + 1))
+  if cmp -s "$work/info.exfat" "$work/info.fat"; then
+    echo "ok: info shows the same as on a FAT disk"
+  else
+    fail "info differs from a FAT disk's: $(diff "$work/info.exfat" "$work/info.fat" | tr '\n' ' ')"
+  fi
+  # A FAT disk keeps its one partition.
+  checked=$((checked + 1))
+  [ "$(od -An -v -t x1 -j 462 -N 48 "$img" | tr -d ' \n' | tr -d 0)" = "" ] && echo "ok: a FAT disk has slots 1 to 3 empty" ||
+    fail "a FAT disk has a second partition"
+  ;;
 *)
-  echo "usage: exfat.sh QXTOOL fsck|sample|mkfs|mount" >&2
+  echo "usage: exfat.sh QXTOOL fsck|sample|mkfs|mount|esp" >&2
   exit 2
   ;;
 esac

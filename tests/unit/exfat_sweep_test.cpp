@@ -33,6 +33,7 @@ struct option_set {
     uint32_t base = 63, primary = 16128, extended = 0, nalign = 256;
     bool align = false;
     uint32_t unit = 0;
+    uint32_t esp = 0;  // the EFI system partition's size, 0 for none
 };
 
 uint64_t expected_start(const option_set &o) {
@@ -95,14 +96,39 @@ std::string check_volume(const uint8_t *b, uint64_t start, uint64_t z, const opt
     return bad.str();
 }
 
-std::string check_layout(const uint8_t *sector0, const uint8_t *boot, uint64_t d, const option_set &o) {
-    const uint64_t start = expected_start(o), size = d - start;
+// The data partition reaches to the disk's end, or, with an EFI system
+// partition, to the last alignment boundary that leaves room for it there.
+uint64_t expected_size(const option_set &o, uint64_t d) {
+    const uint64_t start = expected_start(o);
+    if (!o.esp) return d - start;
+    const uint64_t end = (d - o.esp) / o.nalign * o.nalign;
+    return end > start ? end - start : 0;
+}
+
+std::string check_layout(const format_plan &plan, uint64_t d, const option_set &o) {
+    const uint64_t start = expected_start(o), size = expected_size(o, d);
+    const uint8_t *boot = plan.exfat.boot;
     if (o.raw && o.base == 0) return check_volume(boot, 0, d, o);
     std::ostringstream bad;
-    const uint8_t *e = sector0 + mbr::PART_TABLE;
+    const uint8_t *e = plan.sector0 + mbr::PART_TABLE;
     if (get32(e + pte::START) != start || get32(e + pte::COUNT) != size)
         bad << " partition " << get32(e + pte::START) << "+" << get32(e + pte::COUNT) << ", want " << start << "+" << size << ";";
-    if (e[pte::TYPE] != 0x07) bad << " type byte " << int(e[pte::TYPE]) << ";";
+    if (e[pte::TYPE] != 0x07 || e[pte::BOOT] != 0x80) bad << " slot 0 type or boot flag;";
+    // Slot 1: the EFI system partition on the next boundary, inside the
+    // disk, with a FAT volume of its size; or nothing.
+    e += pte::SIZE;
+    if (o.esp) {
+        const uint64_t esp_start = get32(e + pte::START), esp_size = get32(e + pte::COUNT);
+        if (e[pte::TYPE] != 0xEF || e[pte::BOOT] != 0) bad << " slot 1 type or boot flag;";
+        if (esp_start % o.nalign || esp_start < start + size || esp_start >= start + size + o.nalign)
+            bad << " EFI system partition at " << esp_start << ";";
+        if (esp_size != o.esp || esp_start + esp_size > d) bad << " EFI system partition of " << esp_size << ";";
+        const uint8_t *fb = plan.esp.boot;
+        if (get32(fb + bpb::HIDD_SEC) != esp_start || (get16(fb + bpb::TOT_SEC16) ? get16(fb + bpb::TOT_SEC16) : get32(fb + bpb::TOT_SEC32)) != esp_size)
+            bad << " EFI system partition's FAT volume does not fill it;";
+    } else if (e[pte::TYPE]) {
+        bad << " slot 1 used;";
+    }
     return bad.str() + check_volume(boot, start, size, o);
 }
 
@@ -115,17 +141,20 @@ std::vector<option_set> option_sets() {
         sets.push_back(o);
     };
     auto none = [](option_set &) {};
-    add({"format", "--exfat"}, none);
-    add({"format", "--exfat", "--align"}, [](option_set &o) { o.align = true; });
-    add({"format", "-f", "--fat32", "--exfat", "-n", "4096", "-e", "1000", "-a"},
-        [](option_set &o) { o.align = true, o.nalign = 4096, o.extended = 1000; });
+    auto esp = [](option_set &o) { o.esp = 131072; };
+    add({"format", "--exfat"}, esp);
+    add({"format", "--exfat", "--align"}, [](option_set &o) { o.align = true, o.esp = 131072; });
+    add({"format", "--exfat", "--esp-size", "0"}, none);
+    add({"format", "--exfat", "--esp-size", "8401", "-a"}, [](option_set &o) { o.align = true, o.esp = 8401; });
+    add({"format", "-f", "--fat32", "--exfat", "-n", "4096", "-e", "1000", "-a", "--esp-size", "1g"},
+        [](option_set &o) { o.align = true, o.nalign = 4096, o.extended = 1000, o.esp = 2097152; });
     add({"format", "--extended", "100m", "--force", "--align", "--primary", "8m", "--exfat"},
-        [](option_set &o) { o.extended = 204800, o.primary = 16384, o.align = true; });
+        [](option_set &o) { o.extended = 204800, o.primary = 16384, o.align = true, o.esp = 131072; });
     add({"format", "-r", "-f", "-b", "0", "--exfat"}, [](option_set &o) { o.raw = true, o.base = 0; });
     add({"format", "-r", "-f", "-b", "63", "--exfat"}, [](option_set &o) { o.raw = true; });
     add({"format", "-r", "-f", "-b", "1", "--exfat", "-a"}, [](option_set &o) { o.raw = true, o.base = 1, o.align = true; });
     for (uint32_t u = 1; u <= 65536; u *= 4) {
-        add({"format", "-f", "--exfat", "-u", std::to_string(u)}, [u](option_set &o) { o.unit = u; });
+        add({"format", "-f", "--exfat", "-u", std::to_string(u)}, [u](option_set &o) { o.unit = u, o.esp = 131072; });
         add({"format", "-r", "-f", "-b", "63", "--exfat", "-a", "-u", std::to_string(u)},
             [u](option_set &o) { o.raw = true, o.align = true, o.unit = u; });
     }
@@ -179,9 +208,12 @@ std::string plan_one(const std::string &img, uint64_t d, const option_set &o, fo
     return msg;
 }
 
-// A volume below 1 MiB is refused; so is one too small for the metadata at
-// the cluster size asked for. Anything else is a gap in what format makes.
+// A disk without room for the EFI system partition after the data
+// partition's start is refused, a volume below 1 MiB too, and so is one too
+// small for the metadata at the cluster size asked for. Anything else is a
+// gap in what format makes.
 bool refusal_allowed(const option_set &o, uint64_t z, const std::string &msg) {
+    if (o.esp && z == 0) return msg == "the disk is too small for an efi system partition of " + std::to_string(o.esp) + " sectors";
     if (z < 2048) return msg == "partition of " + std::to_string(z) + " sectors too small for exfat";
     return o.unit > 8 && msg.find("too small for exfat with") != std::string::npos;
 }
@@ -191,20 +223,21 @@ void sweep(const std::vector<uint64_t> &zs, size_t *planned, size_t *refused) {
     int failures = 0;
     for (const option_set &o : option_sets()) {
         for (uint64_t z : zs) {
-            const uint64_t d = expected_start(o) + z;
+            const uint64_t d = expected_start(o) + z + o.esp;
             if (z < 1 || d > 0xFFFFFFFEull) continue;
             auto plan = std::make_unique<format_plan>();
             const std::string msg = plan_one(tgt.img, d, o, plan.get());
+            const uint64_t data = expected_size(o, d);
             if (!msg.empty()) {
                 ++*refused;
-                const bool allowed = refusal_allowed(o, z, msg);
+                const bool allowed = refusal_allowed(o, data, msg);
                 EXPECT_TRUE(allowed) << testing::PrintToString(o.words) << " on " << d << " sectors: " << msg;
                 if (!allowed && ++failures == 20) return;
                 continue;
             }
             ++*planned;
-            EXPECT_TRUE(z >= 2048) << testing::PrintToString(o.words) << " planned a volume of " << z << " sectors";
-            const std::string bad = check_layout(plan->sector0, plan->exfat.boot, d, o);
+            EXPECT_TRUE(data >= 2048) << testing::PrintToString(o.words) << " planned a volume of " << data << " sectors";
+            const std::string bad = check_layout(*plan, d, o);
             EXPECT_EQ(bad, "") << testing::PrintToString(o.words) << " on " << d << " sectors";
             if (!bad.empty() && ++failures == 20) return;
         }
