@@ -163,11 +163,13 @@ def tree(ctx):
         out = ctx.w.fresh("copied")
         os.makedirs(out)
         # Without the UEFI side the BIOS side's menu and tools stay.
-        expected = [f for f in ctx.files if uefi or not f.startswith("EFI/")]
+        # Beside them, make-stick's record of what it wrote (for --update).
+        own = [f for f in ctx.files if uefi or not f.startswith("EFI/")]
+        expected = sorted(own + ["boot/stickfs.sha256"])
         run(["mcopy", "-s", "-n", "-i", data_fat(img), "::/*", out + "/"])
         copied = sorted(os.path.relpath(os.path.join(d, f), out) for d, _, fs in os.walk(out) for f in fs)
         assert copied == expected, "%s: the volume holds %r" % (opts, copied)
-        for f in expected:
+        for f in own:
             assert filecmp.cmp(os.path.join(out, f), os.path.join(ctx.tree, f), shallow=False), f
         # The main job's boot record and all its copies ask for reads of
         # 127 sectors, not the 63 a disk carries by default.

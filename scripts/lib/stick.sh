@@ -1,0 +1,469 @@
+# The main job's steps, sourced by scripts/make-stick. Each step works on one
+# target (an image file or a block device) and is a function of its own, so
+# that options which change one step change one function:
+#
+#   stick_format T         the QX layout and the FAT data partition
+#   stick_load T           the carried archive into the hidden area
+#   stick_copy_files T     the data partition's files (tree, ISO images)
+#   stick_flush T          everything written reaches the medium, checked
+#   stick_verify T         what was written is read back from the medium
+#   stick_update_plan T    every check of --update, before the first write
+#   stick_update T         --update itself
+#
+# Settings come from make-stick's variables: tool, archive, stickfs, zip,
+# uefi, isos, verify. A step that fails prints "make-stick: ..." on standard
+# error and returns 1.
+#
+# Progress: when STICK_SHOW is "tty", long steps draw one line on file
+# descriptor 9 (the terminal); when it is a file name, they write that line
+# into the file (several targets at once: make-stick draws the lines).
+
+stick_fail() { echo "make-stick: $*" >&2; return 1; }
+
+# stick_is_device T: whether T is a block device.
+stick_is_device() { [ -b "$1" ]; }
+
+# stick_size T: the target's size in bytes.
+stick_size() {
+  if stick_is_device "$1"; then blockdev --getsize64 "$1"; else stat -L -c %s "$1"; fi
+}
+
+# stick_part_start T: the first sector of the data partition (entry 1 of the
+# partition table), 0 when there is none.
+stick_part_start() {
+  local s
+  s=$(od -An -tu4 -j454 -N4 "$1" 2>/dev/null | tr -d ' ')
+  echo "${s:-0}"
+}
+
+# stick_fat T: the data partition's FAT volume as mtools names it.
+stick_fat() { echo "$1@@$(($(stick_part_start "$1") * 512))"; }
+
+# ---------------------------------------------------------------------------
+# Progress
+
+stick_mib() {  # stick_mib BYTES: "12.3 MiB"
+  local t=$(($1 * 10 / 1048576))
+  echo "$((t / 10)).$((t % 10)) MiB"
+}
+
+# The bytes the page cache still has to write out, over all devices.
+stick_pending() { awk '/^(Dirty|Writeback):/ { s += $2 } END { print s * 1024 }' /proc/meminfo; }
+
+# stick_tree PID: PID and all its descendants.
+stick_tree() {
+  local c
+  echo "$1"
+  for c in $(pgrep -P "$1" 2>/dev/null); do stick_tree "$c"; done
+}
+
+# The bytes a running step has moved so far (STICK_COUNT: write, or read
+# for a read-back): for a block device, what the device itself took or gave
+# since the step began, so that the line keeps moving while the page cache
+# drains onto a slow stick; for an image file, what the step's own
+# processes of the tool and of mtools wrote or read.
+stick_moved() {  # stick_moved T PID BASE
+  local field
+  if [ "${STICK_COUNT:-}" = flush ]; then
+    echo $(($3 - $(stick_pending)))
+  elif stick_is_device "$1"; then
+    local dev
+    dev=$(basename "$(readlink -f "$1")")
+    if [ "${STICK_COUNT:-write}" = read ]; then field=3; else field=7; fi
+    awk -v f="$field" -v b="$3" '{ print $f * 512 - b }' "/sys/class/block/$dev/stat" 2>/dev/null || echo 0
+  else
+    if [ "${STICK_COUNT:-write}" = read ]; then field=rchar; else field=wchar; fi
+    local p sum=0 n comm
+    [ ! -s "$STICK_WORK/moved" ] || sum=$(cat "$STICK_WORK/moved")
+    for p in $(stick_tree "$2"); do
+      comm=$(cat "/proc/$p/comm" 2>/dev/null) || continue
+      case "$comm" in mcopy|qxtool|sync) ;; *) continue ;; esac
+      n=$(awk -v f="$field:" '$1 == f { print $2 }' "/proc/$p/io" 2>/dev/null) || n=0
+      sum=$((sum + ${n:-0}))
+    done
+    echo "$sum"
+  fi
+}
+
+stick_show_line() {  # stick_show_line TEXT
+  case "${STICK_SHOW:-}" in
+    "") ;;
+    tty) printf '\r%s\033[K' "$1" >&9 ;;
+    *) printf '%s\n' "$1" >"$STICK_SHOW.tmp" && mv -f "$STICK_SHOW.tmp" "$STICK_SHOW" ;;
+  esac
+}
+
+stick_show_done() {
+  [ "${STICK_SHOW:-}" = tty ] && printf '\r\033[K' >&9
+  return 0
+}
+
+# stick_watch T LABEL TOTAL CMD...: runs CMD; while it runs, shows LABEL with
+# the bytes done of TOTAL, the rate and the time left. CMD's exit status is
+# the result; its output goes where the caller sends it.
+stick_watch() {
+  local t=$1 label=$2 total=$3
+  shift 3
+  if [ -z "${STICK_SHOW:-}" ]; then
+    "$@"
+    return
+  fi
+  local base=0 rc=0 pid start now done elapsed rate left
+  if [ "${STICK_COUNT:-}" = flush ]; then
+    base=$(stick_pending)
+  elif stick_is_device "$t"; then
+    base=$(stick_moved "$t" 0 0)
+  fi
+  start=$(date +%s%3N)
+  "$@" &
+  pid=$!
+  while kill -0 "$pid" 2>/dev/null; do
+    done=$(stick_moved "$t" "$pid" "$base")
+    [ "$done" -le "$total" ] || done=$total
+    [ "$done" -ge 0 ] || done=0
+    now=$(date +%s%3N)
+    elapsed=$((now - start))
+    if [ "$elapsed" -gt 0 ] && [ "$done" -gt 0 ]; then
+      rate=$((done * 1000 / elapsed))
+      left=$(((total - done) / (rate > 0 ? rate : 1)))
+      stick_show_line "$label: $(stick_mib "$done") of $(stick_mib "$total"), $(stick_mib "$rate")/s, ${left} s left"
+    else
+      stick_show_line "$label: 0.0 MiB of $(stick_mib "$total")"
+    fi
+    sleep 0.5
+  done
+  wait "$pid" || rc=$?
+  stick_show_done
+  return "$rc"
+}
+
+# stick_bytes FILE...: the total size of the files and trees.
+stick_bytes() { du -scbL "$@" 2>/dev/null | tail -1 | cut -f1; }
+
+# ---------------------------------------------------------------------------
+# Making a stick
+
+# The same three steps (format, clear, load) as the front end's script, with
+# two settings of the main job's own: the boot record's reads go up to 127
+# sectors, what the common boot loaders ask of the BIOS, where a disk
+# carries 63 by default (see the README); and a volume ID, random and never
+# 0, so that each stick's volume has a UUID (its initramfs finds it by that)
+# that no other stick shares.
+stick_format() {
+  local t=$1 volid=0
+  while [ "$volid" -eq 0 ]; do volid=$(od -An -tu4 -N4 /dev/urandom | tr -d ' '); done
+  "$tool" "$t" format --extended 100m --force --align --primary 8m --max-sectors 127 $zip --volume-id "$volid"
+}
+
+stick_load() {
+  local t=$1
+  "$tool" "$t" clear &&
+    stick_watch "$t" "hidden area" "$(stick_bytes "$archive")" "$tool" "$t" load "$archive"
+}
+
+# The files of the stick's own tree that go onto this stick, one relative
+# path a line: all of build/stickfs.list, less EFI/ without UEFI.
+stick_own_files() {
+  if [ "$uefi" -eq 1 ]; then cat "$stickfs.list"; else grep -v '^EFI/' "$stickfs.list" || true; fi
+}
+
+# stick_put T SOURCE PATH: writes SOURCE as PATH on the data partition under
+# a temporary name, then renames it into place, so that a power cut leaves
+# the old file or the new one.
+stick_put() {
+  local fat dir up="" part out
+  fat=$(stick_fat "$1")
+  dir=$(dirname "$3")
+  if [ "$dir" != . ]; then
+    for part in ${dir//\// }; do
+      up=${up:+$up/}$part
+      mdir -i "$fat" "::/$up" >/dev/null 2>&1 || out=$(mmd -i "$fat" "::/$up" 2>&1) ||
+        { echo "$out" >&2; return 1; }
+    done
+  fi
+  # mtools warns about the geometry of some devices; only a failure counts.
+  out=$(mcopy -Q -o -i "$fat" "$2" "::/$3.qxnew" 2>&1 && mmove -D o -i "$fat" "::/$3.qxnew" "::/$3" 2>&1) ||
+    { echo "$out" >&2; return 1; }
+}
+
+# The record of the stick's own files as written: "SHA256  PATH" a line.
+# --update tells a file the user edited from one an earlier run wrote by it.
+STICK_RECORD=boot/stickfs.sha256
+
+stick_write_record() {  # stick_write_record T LISTFILE
+  local t=$1 fat rec
+  fat=$(stick_fat "$t")
+  rec=$STICK_WORK/record
+  (cd "$stickfs" && xargs -d '\n' sha256sum --) <"$2" >"$rec" || return 1
+  stick_put "$t" "$rec" "$STICK_RECORD"
+}
+
+# Each copied file, as "SOURCE<TAB>PATH ON THE STICK", for stick_verify.
+stick_copied() { printf '%s\t%s\n' "$1" "$2" >>"$STICK_WORK/copied"; }
+
+stick_copy_files() {
+  local t=$1 fat files=() f out iso
+  fat=$(stick_fat "$t")
+  [ "$(stick_part_start "$t")" -gt 0 ] || { stick_fail "$t has no data partition"; return 1; }
+  for f in "$stickfs"/*; do
+    if [ "$uefi" -eq 1 ] || [ "$(basename "$f")" != EFI ]; then files+=("$f"); fi
+  done
+  if ! out=$(stick_watch "$t" "boot files" "$(stick_bytes "${files[@]}")" \
+             mcopy -s -Q -o -i "$fat" "${files[@]}" ::/ 2>&1); then
+    echo "$out" >&2
+    stick_fail "copying the boot files onto $t failed"
+    return 1
+  fi
+  stick_own_files >"$STICK_WORK/own"
+  while IFS= read -r f; do stick_copied "$stickfs/$f" "$f"; done <"$STICK_WORK/own"
+  if ! stick_write_record "$t" "$STICK_WORK/own"; then
+    stick_fail "writing $STICK_RECORD onto $t failed"
+    return 1
+  fi
+  for iso in ${isos[@]+"${isos[@]}"}; do
+    if ! out=$(stick_watch "$t" "$(basename "$iso")" "$(stick_bytes "$iso")" \
+               mcopy -Q -o -i "$fat" "$iso" "::/$(basename "$iso")" 2>&1); then
+      echo "$out" >&2
+      stick_fail "copying $iso onto $t failed"
+      return 1
+    fi
+    stick_copied "$iso" "$(basename "$iso")"
+    echo "make-stick: copied $(basename "$iso")"
+  done
+}
+
+# mtools and the tool write through the page cache; the stick holds the
+# files only once they are written out. sync on the target itself fsyncs it
+# (an image file, or the device with its write cache) and reports an error
+# that the writes met.
+stick_flush() {
+  local t=$1 out
+  if ! out=$(STICK_COUNT=flush stick_watch "$t" "writing out" "$(stick_pending)" sync "$t" 2>&1); then
+    echo "$out" >&2
+    stick_fail "$t did not take what was written (the flush failed): do not use it"
+    return 1
+  fi
+}
+
+# Reads back from the medium, not from the page cache: the device's cached
+# pages are dropped first (after the flush, so nothing is lost), then every
+# copied file and every item of the hidden area is compared with its source.
+# A stick that wraps writes beyond its real size, or returns other bytes
+# than it took, fails here with the first file that differs.
+stick_verify() {
+  local t=$1 total out
+  if stick_is_device "$t"; then
+    blockdev --flushbufs "$t" || { stick_fail "dropping the cached pages of $t failed"; return 1; }
+  fi
+  if ! out=$("$tool" "$t" info 2>&1); then
+    echo "$out" >&2
+    stick_fail "verify: the boot record of $t does not read back: it does not hold what was written"
+    return 1
+  fi
+  # Counted on an image file: both exports of each item (the tool reads the
+  # archive too) and the data partition's side of each file.
+  total=$(stick_bytes "$archive" $(cut -f1 "$STICK_WORK/copied"))
+  stick_is_device "$t" || total=$((total + $(stick_bytes "$archive")))
+  STICK_COUNT=read stick_watch "$t" verifying "$total" stick_compare "$t"
+}
+
+# stick_compare T: every item of the carried archive in T's hidden area,
+# and every copied file on its data partition, against its source.
+stick_compare() {
+  local t=$1 fat src dst name bytes bad=0 moved=0
+  # Bytes of the items and files already compared, for the progress line
+  # on an image file (finished processes no longer count theirs).
+  echo 0 >"$STICK_WORK/moved"
+  while IFS=$'\t' read -r bytes name; do
+    if ! cmp -s <("$tool" "$t" export "$name" 2>/dev/null) <("$tool" "$archive" export "$name"); then
+      stick_fail "verify: $name in the hidden area of $t differs from what was written"
+      bad=1
+    fi
+    moved=$((moved + 2 * bytes))
+    echo "$moved" >"$STICK_WORK/moved"
+  done < <(stick_items "$archive")
+  fat=$(stick_fat "$t")
+  while IFS=$'\t' read -r src dst; do
+    if ! cmp -s <(mcopy -n -i "$fat" "::/$dst" - 2>/dev/null) "$src"; then
+      stick_fail "verify: $dst on $t differs from $src"
+      bad=1
+    fi
+    moved=$((moved + $(stat -L -c %s "$src")))
+    echo "$moved" >"$STICK_WORK/moved"
+  done <"$STICK_WORK/copied"
+  rm -f "$STICK_WORK/moved"
+  return "$bad"
+}
+
+# stick_items ARCHIVE_OR_DISK: the items of a file list, "SIZE<TAB>NAME" a
+# line.
+stick_items() {
+  "$tool" "$1" info | sed -n 's/^ *[0-9][0-9]*[a-z]* *"\(.*\)" 0x[0-9a-f]* \([0-9]*\) (.*)$/\2\t\1/p'
+}
+
+# ---------------------------------------------------------------------------
+# Several targets: one job each, in parallel, then a table.
+
+# stick_job T: makes (or with --update, updates) one target; its temporary
+# files under STICK_WORK.
+stick_job() {
+  local t=$1
+  : >"$STICK_WORK/copied"
+  if stick_is_device "$t" && [ "$(blockdev --getro "$t" 2>/dev/null)" != 0 ]; then
+    stick_fail "$t is read-only (a write-protect switch?); nothing was written"
+    return 1
+  fi
+  if [ -e "$t" ] && [ ! -w "$t" ]; then
+    stick_fail "$t is read-only; nothing was written"
+    return 1
+  fi
+  if [ "$update" -eq 1 ]; then
+    stick_update "$t" || return 1
+  else
+    if ! stick_is_device "$t"; then
+      if [ ! -e "$t" ]; then
+        truncate -s "${size:-512M}" "$t" || return 1
+      elif [ -n "$size" ]; then
+        local old new
+        old=$(stat -c %s "$t")
+        truncate -s "$size" "$t" || return 1
+        new=$(stat -c %s "$t")
+        [ "$old" -eq "$new" ] || echo "make-stick: $t resized from $old to $new bytes"
+      fi
+    fi
+    stick_format "$t" || return 1
+    stick_load "$t" || return 1
+    stick_copy_files "$t" || return 1
+  fi
+  stick_flush "$t" || return 1
+  if [ "$verify" -eq 1 ]; then
+    stick_verify "$t" || return 1
+    echo "make-stick: $t reads back as written"
+  fi
+  "$tool" "$t" info
+}
+
+# ---------------------------------------------------------------------------
+# --update: refresh a drive that make-stick made, keeping every other file.
+#
+# The order keeps a drive that boots, old or new, whenever power goes:
+#  1. the boot record program, only when it changed (rewritten in place);
+#  2. the carried archive, loaded over the items of the same names without
+#     emptying the store first: the tool writes new items' data where the
+#     list on the drive names nothing and switches lists in one commit, so
+#     the old set stays whole until the new one is;
+#  3. each of the drive's own files whose bytes changed: written under a
+#     temporary name, then renamed over the old one.
+
+# Sums an earlier make-stick wrote for a file (the record on the drive, and
+# the versions of the menus in this checkout's history).
+stick_known_sums() {  # stick_known_sums PATH
+  local p=$1 src rev
+  [ -s "$STICK_WORK/old-record" ] &&
+    awk -v p="$p" '{ h = $1; $1 = ""; sub(/^ +/, ""); if ($0 == p) print h }' "$STICK_WORK/old-record"
+  case "$p" in
+    boot/grub/grub.cfg) src=archive/grub.cfg ;;
+    EFI/debian/grub.cfg) src=archive/signed-grub.cfg ;;
+    *) return 0 ;;
+  esac
+  if git rev-parse --git-dir >/dev/null 2>&1; then
+    for rev in $(git log --format=%H -- "$src" 2>/dev/null); do
+      git show "$rev:$src" 2>/dev/null | sha256sum | cut -d' ' -f1
+    done
+  fi
+  return 0
+}
+
+# Every check of --update, before anything is written: the drive has a QX
+# boot record and a FAT data partition mtools reads; the tool's update and
+# load succeed on a scratch copy of the drive's hidden area (same size,
+# sparse), which also tells whether the boot record program changed.
+stick_update_plan() {
+  local t=$1 start fat bytes scratch out
+  if [ "$(od -An -c -j436 -N4 "$t" 2>/dev/null | tr -d ' ')" != QXBF ]; then
+    stick_fail "$t is not a drive made by make-stick (no QX boot record); nothing was written"
+    return 1
+  fi
+  start=$(stick_part_start "$t")
+  fat=$(stick_fat "$t")
+  if [ "$start" -eq 0 ] || ! mdir -i "$fat" ::/ >/dev/null 2>&1; then
+    stick_fail "$t has no FAT data partition that can be kept; nothing was written"
+    return 1
+  fi
+  if ! mdir -i "$fat" ::/boot/grub >/dev/null 2>&1; then
+    stick_fail "$t has no /boot/grub on its data partition: not a drive made by make-stick; nothing was written"
+    return 1
+  fi
+  bytes=$(stick_size "$t")
+  scratch=$STICK_WORK/hidden.img
+  truncate -s "$bytes" "$scratch" &&
+    dd if="$t" of="$scratch" bs=1M iflag=count_bytes count=$((start * 512)) conv=notrunc,sparse status=none ||
+    { stick_fail "reading the hidden area of $t failed"; return 1; }
+  cp --sparse=always "$scratch" "$STICK_WORK/before.img"
+  if ! out=$("$tool" "$scratch" update 2>&1); then
+    stick_fail "$t: the boot record program cannot be updated ($out); nothing was written"
+    return 1
+  fi
+  if cmp -s -n $((start * 512)) "$scratch" "$STICK_WORK/before.img"; then
+    echo same >"$STICK_WORK/boot-record"
+  else
+    echo changed >"$STICK_WORK/boot-record"
+  fi
+  rm -f "$STICK_WORK/before.img"
+  if ! out=$("$tool" "$scratch" load "$archive" 2>&1); then
+    stick_fail "$t: the new carried archive does not fit beside the present one ($out); nothing was written"
+    return 1
+  fi
+  rm -f "$scratch"
+  # What the drive holds of the own files: EFI/ only when the drive has it.
+  if mdir -i "$fat" ::/EFI/BOOT >/dev/null 2>&1; then uefi=1; else uefi=0; fi
+  echo "$uefi" >"$STICK_WORK/uefi"
+  mcopy -n -i "$fat" "::/$STICK_RECORD" "$STICK_WORK/old-record" 2>/dev/null || : >"$STICK_WORK/old-record"
+}
+
+stick_update() {
+  local t=$1 fat f have new n=0 count
+  fat=$(stick_fat "$t")
+  uefi=$(cat "$STICK_WORK/uefi")
+  if [ "$(cat "$STICK_WORK/boot-record")" = changed ]; then
+    "$tool" "$t" update || { stick_fail "updating the boot record program of $t failed"; return 1; }
+    echo "make-stick: $t: boot record program updated"
+  else
+    echo "make-stick: $t: boot record program is up to date"
+  fi
+  stick_watch "$t" "hidden area" "$(stick_bytes "$archive")" "$tool" "$t" load "$archive" ||
+    { stick_fail "loading the carried archive onto $t failed; the drive keeps the previous one"; return 1; }
+  stick_own_files >"$STICK_WORK/own"
+  count=$(wc -l <"$STICK_WORK/own")
+  : >"$STICK_WORK/written"
+  while IFS= read -r f; do
+    n=$((n + 1))
+    stick_show_line "boot files: $n of $count"
+    new=$(sha256sum <"$stickfs/$f" | cut -d' ' -f1)
+    if have=$(set -o pipefail; mcopy -n -i "$fat" "::/$f" - 2>/dev/null | sha256sum | cut -d' ' -f1); then
+      [ "$have" != "$new" ] || continue
+      case "$f" in
+        *.cfg)
+          if ! stick_known_sums "$f" | grep -qx "$have"; then
+            # The user's menu stays; ours goes beside it.
+            stick_put "$t" "$stickfs/$f" "$f.new" ||
+              { stick_fail "writing $f.new onto $t failed"; return 1; }
+            stick_copied "$stickfs/$f" "$f.new"
+            echo "make-stick: $t: $f was edited and is kept; the new one is $f.new"
+            continue
+          fi ;;
+      esac
+    fi
+    stick_put "$t" "$stickfs/$f" "$f" || { stick_fail "writing $f onto $t failed"; return 1; }
+    stick_copied "$stickfs/$f" "$f"
+    echo "$f" >>"$STICK_WORK/written"
+  done <"$STICK_WORK/own"
+  stick_show_done
+  # The record holds the sums of this build's files; a kept menu differs
+  # from them and so still counts as edited at the next update.
+  if ! stick_write_record "$t" "$STICK_WORK/own"; then
+    stick_fail "writing $STICK_RECORD onto $t failed"
+    return 1
+  fi
+  echo "make-stick: $t: $(wc -l <"$STICK_WORK/written") of the drive's own files refreshed, every other file kept"
+}
