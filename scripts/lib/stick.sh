@@ -167,10 +167,11 @@ stick_own_files() {
   if [ "$uefi" -eq 1 ]; then cat "$stickfs.list"; else grep -v '^EFI/' "$stickfs.list" || true; fi
 }
 
-# stick_put T SOURCE PATH: writes SOURCE as PATH on the data partition under
-# a temporary name, then renames it into place, so that a power cut leaves
-# the old file or the new one.
-stick_put() {
+# Files are replaced in two steps, so that a power cut leaves the old file
+# or the new one: stick_stage writes SOURCE as PATH.qxnew, and once every
+# staged file is flushed to the medium, stick_rename renames PATH.qxnew over
+# PATH (one directory entry).
+stick_stage() {  # stick_stage T SOURCE PATH
   local fat dir up="" part out
   fat=$(stick_fat "$1")
   dir=$(dirname "$3")
@@ -182,20 +183,23 @@ stick_put() {
     done
   fi
   # mtools warns about the geometry of some devices; only a failure counts.
-  out=$(mcopy -Q -o -i "$fat" "$2" "::/$3.qxnew" 2>&1 && mmove -D o -i "$fat" "::/$3.qxnew" "::/$3" 2>&1) ||
-    { echo "$out" >&2; return 1; }
+  out=$(mcopy -Q -o -i "$fat" "$2" "::/$3.qxnew" 2>&1) || { echo "$out" >&2; return 1; }
+}
+
+stick_rename() {  # stick_rename T PATH
+  local out
+  out=$(mmove -D o -i "$(stick_fat "$1")" "::/$2.qxnew" "::/$2" 2>&1) || { echo "$out" >&2; return 1; }
 }
 
 # The record of the stick's own files as written: "SHA256  PATH" a line.
 # --update tells a file the user edited from one an earlier run wrote by it.
 STICK_RECORD=boot/stickfs.sha256
 
-stick_write_record() {  # stick_write_record T LISTFILE
-  local t=$1 fat rec
-  fat=$(stick_fat "$t")
+stick_write_record() {  # stick_write_record T LISTFILE (on a new stick)
+  local t=$1 rec out
   rec=$STICK_WORK/record
   (cd "$stickfs" && xargs -d '\n' sha256sum --) <"$2" >"$rec" || return 1
-  stick_put "$t" "$rec" "$STICK_RECORD"
+  out=$(mcopy -Q -o -i "$(stick_fat "$t")" "$rec" "::/$STICK_RECORD" 2>&1) || { echo "$out" >&2; return 1; }
 }
 
 # Each copied file, as "SOURCE<TAB>PATH ON THE STICK", for stick_verify.
@@ -422,7 +426,7 @@ stick_update_plan() {
 }
 
 stick_update() {
-  local t=$1 fat f have new n=0 count
+  local t=$1 fat f have new dst n=0 count
   fat=$(stick_fat "$t")
   uefi=$(cat "$STICK_WORK/uefi")
   if [ "$(cat "$STICK_WORK/boot-record")" = changed ]; then
@@ -436,34 +440,39 @@ stick_update() {
   stick_own_files >"$STICK_WORK/own"
   count=$(wc -l <"$STICK_WORK/own")
   : >"$STICK_WORK/written"
+  : >"$STICK_WORK/staged"
   while IFS= read -r f; do
     n=$((n + 1))
     stick_show_line "boot files: $n of $count"
     new=$(sha256sum <"$stickfs/$f" | cut -d' ' -f1)
+    dst=$f
     if have=$(set -o pipefail; mcopy -n -i "$fat" "::/$f" - 2>/dev/null | sha256sum | cut -d' ' -f1); then
       [ "$have" != "$new" ] || continue
       case "$f" in
         *.cfg)
           if ! stick_known_sums "$f" | grep -qx "$have"; then
             # The user's menu stays; ours goes beside it.
-            stick_put "$t" "$stickfs/$f" "$f.new" ||
-              { stick_fail "writing $f.new onto $t failed"; return 1; }
-            stick_copied "$stickfs/$f" "$f.new"
-            echo "make-stick: $t: $f was edited and is kept; the new one is $f.new"
-            continue
+            dst=$f.new
+            echo "make-stick: $t: $f was edited and is kept; the new one is $dst"
           fi ;;
       esac
     fi
-    stick_put "$t" "$stickfs/$f" "$f" || { stick_fail "writing $f onto $t failed"; return 1; }
-    stick_copied "$stickfs/$f" "$f"
-    echo "$f" >>"$STICK_WORK/written"
+    stick_stage "$t" "$stickfs/$f" "$dst" || { stick_fail "writing $dst onto $t failed"; return 1; }
+    stick_copied "$stickfs/$f" "$dst"
+    echo "$dst" >>"$STICK_WORK/staged"
+    [ "$dst" != "$f" ] || echo "$f" >>"$STICK_WORK/written"
   done <"$STICK_WORK/own"
   stick_show_done
   # The record holds the sums of this build's files; a kept menu differs
   # from them and so still counts as edited at the next update.
-  if ! stick_write_record "$t" "$STICK_WORK/own"; then
-    stick_fail "writing $STICK_RECORD onto $t failed"
-    return 1
-  fi
+  (cd "$stickfs" && xargs -d '\n' sha256sum --) <"$STICK_WORK/own" >"$STICK_WORK/record" &&
+    stick_stage "$t" "$STICK_WORK/record" "$STICK_RECORD" ||
+    { stick_fail "writing $STICK_RECORD onto $t failed"; return 1; }
+  echo "$STICK_RECORD" >>"$STICK_WORK/staged"
+  # Every staged file on the medium before the first rename.
+  stick_flush "$t" || return 1
+  while IFS= read -r f; do
+    stick_rename "$t" "$f" || { stick_fail "renaming $f.qxnew onto $f on $t failed"; return 1; }
+  done <"$STICK_WORK/staged"
   echo "make-stick: $t: $(wc -l <"$STICK_WORK/written") of the drive's own files refreshed, every other file kept"
 }

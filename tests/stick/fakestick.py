@@ -9,14 +9,18 @@ file of the real size:
                   capacity wraps them (ONTO 0: onto its first sector)
   --fail-from OFF writes at or past OFF fail (EIO), as on a dying stick
   --write-mbps N  writes take as long as on a stick that writes N MiB/s
+  --log FILE      records every write ("W", u64 offset, u32 length, the
+                  bytes) and every flush ("F") in the order they arrive,
+                  for the power-cut replay
 
-usage: fakestick.py MOUNTPOINT BACKING SIZE [--wrap ONTO] [--fail-from OFF] [--write-mbps N]
+usage: fakestick.py MOUNTPOINT BACKING SIZE [--wrap ONTO] [--fail-from OFF] [--write-mbps N] [--log FILE]
 Runs in the foreground until the mount point is unmounted."""
 
 import argparse
 import errno
 import os
 import stat
+import struct
 import threading
 import time
 
@@ -26,11 +30,12 @@ NAME = "/stick"
 
 
 class FakeStick(Operations):
-    def __init__(self, backing, size, wrap, fail_from, mbps):
+    def __init__(self, backing, size, wrap, fail_from, mbps, log):
         self.fd = os.open(backing, os.O_RDWR)
         self.real = os.fstat(self.fd).st_size
         self.size, self.wrap, self.fail_from = size, wrap, fail_from
         self.seconds_per_byte = 1.0 / (mbps * (1 << 20)) if mbps else 0
+        self.log = open(log, "wb") if log else None
         self.mutex = threading.Lock()
 
     def pieces(self, offset, length):
@@ -70,6 +75,8 @@ class FakeStick(Operations):
         if self.fail_from is not None and offset + len(data) > self.fail_from:
             raise FuseOSError(errno.EIO)
         with self.mutex:
+            if self.log:
+                self.log.write(b"W" + struct.pack("<QI", offset, len(data)) + data)
             at = 0
             for o, n in self.pieces(offset, len(data)):
                 os.pwrite(self.fd, data[at:at + n], o)
@@ -81,7 +88,11 @@ class FakeStick(Operations):
         return 0
 
     def fsync(self, path, datasync, fh):
-        os.fsync(self.fd)
+        with self.mutex:
+            os.fsync(self.fd)
+            if self.log:
+                self.log.write(b"F")
+                self.log.flush()
         return 0
 
     def flush(self, path, fh):
@@ -96,9 +107,13 @@ def main():
     ap.add_argument("--wrap", type=int)
     ap.add_argument("--fail-from", type=int)
     ap.add_argument("--write-mbps", type=float)
+    ap.add_argument("--log")
     a = ap.parse_args()
-    FUSE(FakeStick(a.backing, a.size, a.wrap, a.fail_from, a.write_mbps), a.mountpoint, foreground=True,
+    stick = FakeStick(a.backing, a.size, a.wrap, a.fail_from, a.write_mbps, a.log)
+    FUSE(stick, a.mountpoint, foreground=True,
          raw_fi=True, allow_other=True, nothreads=False)
+    if stick.log:
+        stick.log.close()
 
 
 if __name__ == "__main__":

@@ -24,6 +24,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "boot"))
 sys.path.insert(0, os.path.join(HERE, "..", "uefi"))
 from bootlib import Skip, Suite, Work, run  # noqa: E402
+import uefitests as uefi  # noqa: E402
 
 MIB = 1 << 20
 FUSE_PYTHON = "/usr/bin/python3"   # Debian's, with python3-fusepy
@@ -38,9 +39,11 @@ class Ctx:
             self.files = f.read().split()
         self.loops = []     # loop devices this run attached, detached at close
         self.mounts = []    # FUSE mounts of fakestick.py this run made, and their processes
+        self.fakes = {}     # loop device -> its mount and process
         self.script = os.path.join(a.source, "scripts", "make-stick")
         self.env = dict(os.environ, QX_BUILD=a.build)
         self.env.pop("CI", None)
+        self.payload = None  # the kernel and initrd of the boot cases
 
     def close(self):
         for d in reversed(self.loops):
@@ -66,13 +69,16 @@ class Ctx:
         self.loops.append(dev)
         return dev
 
-    def fake(self, real, claimed, wrap=None, fail_from=None):
+    def fake(self, real, claimed, wrap=None, fail_from=None, backing=None, log=None):
         """A loop device over a bad stick (fakestick.py: a FUSE file that
-        claims CLAIMED bytes and keeps REAL of them), attached by this test."""
-        backing = self.image("flash.img", real)
+        claims CLAIMED bytes and keeps REAL of them in BACKING), attached by
+        this test; LOG records its writes and flushes."""
+        backing = backing or self.image("flash.img", real)
         mnt = self.w.fresh("mnt")
         os.makedirs(mnt)
-        opts = ["--wrap", str(wrap)] if wrap is not None else ["--fail-from", str(fail_from)]
+        opts = ["--wrap", str(wrap)] if wrap is not None else []
+        opts += ["--fail-from", str(fail_from)] if fail_from is not None else []
+        opts += ["--log", log] if log else []
         proc = subprocess.Popen([FUSE_PYTHON, os.path.join(HERE, "fakestick.py"), mnt, backing,
                                  str(claimed)] + opts, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         self.mounts.append((mnt, proc))
@@ -81,7 +87,18 @@ class Ctx:
             assert proc.poll() is None and time.time() < deadline, \
                 "fakestick.py did not mount: %s" % proc.stderr.read().decode(errors="replace")
             time.sleep(0.1)
-        return self.loop(os.path.join(mnt, "stick")), backing
+        dev = self.loop(os.path.join(mnt, "stick"))
+        self.fakes[dev] = (mnt, proc)
+        return dev, backing
+
+    def unfake(self, dev):
+        """Detaches a bad stick's loop device and ends its FUSE process."""
+        mnt, proc = self.fakes.pop(dev)
+        run(["losetup", "-d", dev])
+        self.loops.remove(dev)
+        run(["umount", mnt])
+        proc.wait(30)
+        self.mounts.remove((mnt, proc))
 
     def make(self, *args, env=None):
         return subprocess.run([self.script, *args], capture_output=True, text=True,
@@ -286,6 +303,277 @@ def progress(ctx):
     assert status == 0, out
     for p in imgs:
         assert re.search(re.escape(p) + r": [^\r\n]*" + PROGRESS, out), "no line for %s: %r" % (p, out[-2000:])
+
+
+def old_stick(ctx, path):
+    """A stick made the way the previous make-stick made it: the front end's
+    three steps, then the tree copied with mtools, and no record."""
+    q = ctx.w.qxtool
+    run([q, path, "format", "--extended", "100m", "--force", "--align", "--primary", "8m"])
+    run([q, path, "clear"])
+    run([q, path, "load", os.path.join(ctx.build, "edit1.6.qxa")])
+    run(["mcopy", "-s", "-Q", "-o", "-i", fat(path)] +
+        [os.path.join(ctx.tree, n) for n in sorted(os.listdir(ctx.tree))] + ["::/"])
+
+
+def fill(ctx, path):
+    """The user's files on a stick: files and a folder on the data partition
+    (the kernel and initrd the edited menu boots among them), an item of
+    their own in the hidden area, and their own menu. Returns {name: bytes}
+    of the data partition's files and the hidden item's bytes."""
+    kernel, initrd = uefi.linux_payload(ctx)
+    mine = {"boot/vmlinuz": open(kernel, "rb").read(), "boot/initrd.gz": open(initrd, "rb").read(),
+            "images/user.iso": open(pattern_file(ctx, "user.iso", 6 * MIB, 7), "rb").read(),
+            "notes.txt": b"the user's own notes\n", "boot/grub/grub.cfg": uefi.TEST_CFG}
+    run(["mmd", "-i", fat(path), "::/images"])
+    for name, data in mine.items():
+        run(["mcopy", "-o", "-i", fat(path), ctx.w.write(data, "mine"), "::/" + name])
+    hidden = open(pattern_file(ctx, "hidden.bin", 300000, 8), "rb").read()
+    run([ctx.w.qxtool, path, "add", "mine.bin", ctx.w.write(hidden, "hidden")])
+    return mine, hidden
+
+
+def make_older(ctx, path):
+    """Makes PATH look like a stick of an older build: another GRUB (this
+    one with bytes appended, which firmware loaders ignore, so that it still
+    boots) and another memtest.bin in the hidden area."""
+    with open(os.path.join(ctx.tree, "EFI/qx/grubx64.efi"), "rb") as f:
+        older = ctx.w.write(f.read() + b"older build" * 100, "older")
+    run(["mcopy", "-o", "-i", fat(path), older, "::/EFI/qx/grubx64.efi"])
+    run([ctx.w.qxtool, path, "add", "memtest.bin", older])
+
+
+def assert_updated(ctx, path, mine, hidden):
+    """After --update: every file of the user reads back the same bytes, the
+    edited menu is kept and the new one is beside it, the stick's own files
+    and the carried items are this build's, nothing temporary is left, and
+    fsck.fat and the tool's check are content."""
+    for name, data in mine.items():
+        assert read_fat_file(path, name) == data, "%s: the user's %s changed" % (path, name)
+    with open(os.path.join(ctx.tree, "boot/grub/grub.cfg"), "rb") as f:
+        assert read_fat_file(path, "boot/grub/grub.cfg.new") == f.read()
+    for f in ctx.files:
+        if f != "boot/grub/grub.cfg":
+            with open(os.path.join(ctx.tree, f), "rb") as src:
+                assert read_fat_file(path, f) == src.read(), "%s: %s is not this build's" % (path, f)
+    archive = os.path.join(ctx.build, "edit1.6.qxa")
+    for n in items(ctx, archive):
+        a = subprocess.run([ctx.w.qxtool, archive, "export", n], capture_output=True).stdout
+        assert subprocess.run([ctx.w.qxtool, path, "export", n], capture_output=True).stdout == a, n
+    assert subprocess.run([ctx.w.qxtool, path, "export", "mine.bin"], capture_output=True).stdout == hidden
+    listing = run(["mdir", "-/", "-b", "-i", fat(path), "::/"]).stdout
+    assert ".qxnew" not in listing, listing
+    run([ctx.w.qxtool, path, "check"])
+    part = ctx.w.fresh("part.img")
+    with open(path, "rb") as f:
+        f.seek(0x1C6)
+        start, count = struct.unpack("<II", f.read(8))
+    run(["dd", "if=" + path, "of=" + part, "bs=1M", "iflag=skip_bytes,count_bytes", "status=none",
+         "skip=%d" % (start * 512), "count=%d" % (count * 512)])
+    r = subprocess.run(["fsck.fat", "-n", part], capture_output=True, text=True)
+    assert r.returncode == 0, "fsck.fat: %s%s" % (r.stdout, r.stderr)
+    os.unlink(part)
+
+
+@suite.case
+def update(ctx):
+    """--update of a stick the previous job made, on a loop device, filled
+    with the user's files, an edited menu and an older GRUB and carried
+    item: the user's files keep their bytes, the edited menu is kept with
+    the new one beside it, the rest is this build's. A second update
+    changes nothing. On a stick with the record, a menu an earlier run
+    wrote (not edited) is replaced."""
+    img = ctx.image("old.img", 256 * MIB)
+    old_stick(ctx, img)
+    mine, hidden = fill(ctx, img)
+    make_older(ctx, img)
+    dev = ctx.loop(img)
+    r = ctx.make("--update", dev)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert "boot/grub/grub.cfg was edited and is kept; the new one is boot/grub/grub.cfg.new" in r.stdout, r.stdout
+    assert "%s is ready" % dev in r.stdout
+    assert_updated(ctx, img, mine, hidden)
+    r = ctx.make("--update", dev)
+    assert r.returncode == 0 and "0 of the drive's own files refreshed" in r.stdout, r.stdout + r.stderr
+    assert "grub.cfg was edited and is kept" in r.stdout
+    assert_updated(ctx, img, mine, hidden)
+    # A stick with the record: its menu as an earlier run wrote it counts
+    # as ours and is replaced; no .new appears.
+    img = ctx.image("new.img", 256 * MIB)
+    assert ctx.make("--no-verify", img).returncode == 0
+    earlier = b"# the menu of an earlier build\n"
+    record = read_fat_file(img, "boot/stickfs.sha256").decode()
+    record = re.sub(r"^\w+(  boot/grub/grub.cfg)$", hashlib.sha256(earlier).hexdigest() + r"\1", record, flags=re.M)
+    run(["mcopy", "-o", "-i", fat(img), ctx.w.write(earlier, "earlier"), "::/boot/grub/grub.cfg"])
+    run(["mcopy", "-o", "-i", fat(img), ctx.w.write(record.encode(), "record"), "::/boot/stickfs.sha256"])
+    r = ctx.make("--update", img)
+    assert r.returncode == 0 and "1 of the drive's own files refreshed" in r.stdout, r.stdout + r.stderr
+    assert "edited" not in r.stdout
+    with open(os.path.join(ctx.tree, "boot/grub/grub.cfg"), "rb") as f:
+        assert read_fat_file(img, "boot/grub/grub.cfg") == f.read()
+    assert subprocess.run(["mdir", "-i", fat(img), "::/boot/grub/grub.cfg.new"],
+                          capture_output=True).returncode != 0
+
+
+@suite.case
+def refuse(ctx):
+    """--update refuses, with the reason and before anything is written,
+    what it cannot keep."""
+    q = ctx.w.qxtool
+
+    def zeros(p):
+        pass
+
+    def archive(p):
+        shutil.copy(os.path.join(ctx.build, "edit1.6.qxa"), p)
+
+    def no_fat(p):
+        old_stick(ctx, p)
+        with open(p, "r+b") as f:
+            f.seek(part_start(p) * 512)
+            f.write(bytes(512))
+
+    def bare(p):
+        run([q, p, "format", "--extended", "100m", "--force", "--align", "--primary", "8m"])
+
+    def small(p):
+        run([q, p, "format", "--extended", "4m", "--force", "--align", "--primary", "8m"])
+        run(["mmd", "-i", fat(p), "::/boot", "::/boot/grub"])
+
+    cases = [
+        (zeros, r"is not a drive made by make-stick \(no QX boot record\); nothing was written"),
+        (archive, r"is not a drive made by make-stick \(no QX boot record\)"),
+        (no_fat, r"has no FAT data partition that can be kept; nothing was written"),
+        (bare, r"has no /boot/grub on its data partition"),
+        (small, r"the new carried archive does not fit beside the present one \(qxtool: error: not enough space\)"),
+    ]
+    for setup, want in cases:
+        p = ctx.image("refuse.img", 256 * MIB)
+        setup(p)
+        before = sha(p)
+        size = os.path.getsize(p)
+        r = ctx.make("--update", p)
+        assert r.returncode == 1, "%s: exit %d: %s%s" % (setup.__name__, r.returncode, r.stdout, r.stderr)
+        assert re.search(want, r.stderr), "%s: %s" % (setup.__name__, r.stderr)
+        assert sha(p) == before and os.path.getsize(p) == size, "%s: the target changed" % setup.__name__
+    r = ctx.make("--update", ctx.w.path("nothing.img"))
+    assert r.returncode == 1 and "does not exist" in r.stderr, r.stderr
+    assert not os.path.exists(ctx.w.path("nothing.img"))
+
+
+@suite.case
+def boot(ctx):
+    """A stick the previous job made, filled and updated, boots with the
+    kept menu: SeaBIOS through the updated boot record program and carried
+    GRUB, OVMF through the refreshed UEFI files."""
+    img = ctx.image("boot.img", 256 * MIB)
+    old_stick(ctx, img)
+    fill(ctx, img)
+    r = ctx.make("--update", img)
+    assert r.returncode == 0, r.stdout + r.stderr
+    for fw in ("seabios", "ovmf"):
+        uefi.assert_path(fw, uefi.boot(ctx, img, fw, uefi.EXPECT[fw][-1], timeout=300))
+        print("  ok: %s" % fw, flush=True)
+
+
+def read_log(path):
+    """The writes and flushes a fakestick.py log recorded: ("W", offset,
+    bytes) and ("F",) in order."""
+    events = []
+    with open(path, "rb") as f:
+        data = f.read()
+    at = 0
+    while at < len(data):
+        if data[at:at + 1] == b"F":
+            events.append(("F",))
+            at += 1
+        else:
+            offset, n = struct.unpack_from("<QI", data, at + 1)
+            events.append(("W", offset, data[at + 13:at + 13 + n]))
+            at += 13 + n
+    return events
+
+
+def cut_state(ctx, base, events, k, rng):
+    """The image a power cut after the first K events can leave: every write
+    before the last flush before K is on the medium; of the writes since,
+    each 512-byte sector may or may not have arrived."""
+    last_flush = max([i for i in range(k) if events[i][0] == "F"], default=-1)
+    state = ctx.w.fresh("cut.img")
+    run(["cp", "--sparse=always", base, state])
+    with open(state, "r+b") as f:
+        for i in range(k):
+            e = events[i]
+            if e[0] != "W":
+                continue
+            if i < last_flush:
+                f.seek(e[1])
+                f.write(e[2])
+            else:
+                for s in range(0, len(e[2]), 512):
+                    if rng.random() < 0.5:
+                        f.seek(e[1] + s)
+                        f.write(e[2][s:s + 512])
+    return state
+
+
+@suite.case
+def powercut(ctx):
+    """Power cuts during --update, replayed: the update runs on a stick that
+    records every write and flush; the states a cut can leave (the writes
+    before the last flush, any sectors of those after it) all still have a
+    readable store with every item, the user's files with their bytes, each
+    of the stick's own files whole (old or new), and a sample boots."""
+    import random
+    img = ctx.image("cut.img", 256 * MIB)
+    old_stick(ctx, img)
+    mine, hidden = fill(ctx, img)
+    make_older(ctx, img)
+    base = ctx.w.fresh("base.img")
+    run(["cp", "--sparse=always", img, base])
+    own_before = {f: read_fat_file(base, f) for f in ctx.files if f != "boot/grub/grub.cfg"}
+    log = ctx.w.fresh("writes.log")
+    dev, _ = ctx.fake(0, 256 * MIB, backing=img, log=log)
+    r = ctx.make("--update", "--no-verify", dev)
+    assert r.returncode == 0, r.stdout + r.stderr
+    ctx.unfake(dev)
+    events = read_log(log)
+    flushes = [i for i, e in enumerate(events) if e[0] == "F"]
+    writes = len(events) - len(flushes)
+    assert writes > 0 and flushes, "the log holds %d writes and %d flushes" % (writes, len(flushes))
+    scale = int(os.environ.get("QX_CRASH_SCALE", "1"))
+    rng = random.Random(24)
+    cuts = sorted(set([0, len(events)] + [f + d for f in flushes for d in (0, 1) if f + d <= len(events)]
+                      + [rng.randrange(len(events) + 1) for _ in range(12 * scale)]))
+    archive = os.path.join(ctx.build, "edit1.6.qxa")
+    new_items = {n: subprocess.run([ctx.w.qxtool, archive, "export", n], capture_output=True).stdout
+                 for n in items(ctx, archive)}
+    old_items = {n: subprocess.run([ctx.w.qxtool, base, "export", n], capture_output=True).stdout
+                 for n in items(ctx, base)}
+    print("  %d writes, %d flushes, %d cut states" % (writes, len(flushes), len(cuts)), flush=True)
+    booted = []
+    for k in cuts:
+        state = cut_state(ctx, base, events, k, rng)
+        what = "cut after %d of %d events" % (k, len(events))
+        r = subprocess.run([ctx.w.qxtool, state, "check"], capture_output=True, text=True)
+        assert r.returncode == 0, "%s: check: %s%s" % (what, r.stdout, r.stderr)
+        names = items(ctx, state)
+        for n in set(old_items) | set(new_items):
+            got = subprocess.run([ctx.w.qxtool, state, "export", n], capture_output=True).stdout
+            assert got in (old_items.get(n), new_items.get(n)), "%s: hidden item %s is neither old nor new" % (what, n)
+        assert "mine.bin" in names
+        for name, data in mine.items():
+            assert read_fat_file(state, name) == data, "%s: the user's %s changed" % (what, name)
+        for f, before in own_before.items():
+            with open(os.path.join(ctx.tree, f), "rb") as src:
+                assert read_fat_file(state, f) in (before, src.read()), "%s: %s is torn" % (what, f)
+        if k in (cuts[len(cuts) // 3], cuts[2 * len(cuts) // 3]):
+            booted.append(state)
+        else:
+            os.unlink(state)
+    for state in booted:
+        uefi.assert_path("seabios", uefi.boot(ctx, state, "seabios", uefi.EXPECT["seabios"][-1], timeout=300))
+    uefi.assert_path("ovmf", uefi.boot(ctx, booted[-1], "ovmf", uefi.EXPECT["ovmf"][-1], timeout=300))
 
 
 def main():

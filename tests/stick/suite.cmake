@@ -2,7 +2,7 @@
 # attach themselves (root), sticks made and updated by scripts/make-stick.
 find_package(Python3 COMPONENTS Interpreter)
 if(Python3_FOUND AND TARGET carried_archive AND TARGET stick_files)
-  foreach(group flush verify several progress)
+  foreach(group flush verify several progress update refuse boot)
     add_test(NAME stick_${group}
       COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/sticktests.py
               --source ${CMAKE_SOURCE_DIR} --build ${CMAKE_BINARY_DIR} ${group})
