@@ -77,7 +77,6 @@ const char usage_text[] =
     "    --max-sectors NUM\tSet maximum number of sectors per read\n"
     "    --chs\t\tForce chs mode\n"
     "    --archive FILE\tInitialize qx using archive file\n"
-    "    --volume-id NUM\tSet volume ID of data partition\n"
     "  restore\t\tTry to restore qx mbr\n"
     "  update\t\tUpdate boot code\n"
     "  sync\t\t\tSynchronize disk information\n"
