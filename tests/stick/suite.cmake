@@ -1,8 +1,10 @@
-# The main job on block devices: loop and device-mapper devices the tests
-# attach themselves (root), sticks made and updated by scripts/make-stick.
+# The main job on block devices: loop devices the tests attach themselves
+# (root), some over a FUSE file that behaves like a bad stick; sticks made
+# and updated by scripts/make-stick. QX_CRASH_SCALE=10 replays ten times as
+# many power-cut states.
 find_package(Python3 COMPONENTS Interpreter)
 if(Python3_FOUND AND TARGET carried_archive AND TARGET stick_files)
-  foreach(group flush verify several progress update refuse boot)
+  foreach(group flush verify several progress update refuse boot powercut)
     add_test(NAME stick_${group}
       COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/sticktests.py
               --source ${CMAKE_SOURCE_DIR} --build ${CMAKE_BINARY_DIR} ${group})
