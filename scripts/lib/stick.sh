@@ -150,9 +150,61 @@ stick_bytes() { du -scbL "$@" 2>/dev/null | tail -1 | cut -f1; }
 # 0, so that each stick's volume has a UUID (its initramfs finds it by that)
 # that no other stick shares.
 stick_format() {
-  local t=$1 volid=0
+  local t=$1 volid=0 datasize=""
   while [ "$volid" -eq 0 ]; do volid=$(od -An -tu4 -N4 /dev/urandom | tr -d ' '); done
-  "$tool" "$t" format --extended 100m --force --align --primary 8m --max-sectors 127 $zip --volume-id "$volid"
+  if [ -n "$persistence" ]; then
+    stick_persistence_plan "$t" || return 1
+    datasize=$((pstart - STICK_DATA_START))
+  fi
+  "$tool" "$t" format --extended 100m --force --align --primary 8m --max-sectors 127 $zip --volume-id "$volid" \
+    ${datasize:+--size $datasize}
+}
+
+# With --persistence the data partition ends where the persistence
+# partition begins: on a MiB boundary, psectors or a little more before the
+# drive's end. The data partition starts at STICK_DATA_START with the
+# format options above (8m primary + 100m extended) and keeps at least
+# 64 MiB. Sets disk and pstart (sectors).
+STICK_DATA_START=221184
+stick_persistence_plan() {
+  local t=$1
+  disk=$(($(stick_size "$t") / 512))
+  pstart=$(((disk - psectors) / 2048 * 2048))
+  if [ "$pstart" -lt $((STICK_DATA_START + 131072)) ]; then
+    stick_fail "a persistence partition of $persistence leaves less than 64 MiB for the data partition of $t"
+    return 1
+  fi
+}
+
+# The persistence partition: slot 1 of the partition table (type 0x83 from
+# pstart to the drive's end) into sector 0, then "sync" writes the boot
+# record's copies with it; the ext4 volume is made in a file and written
+# into place.
+stick_chs() {  # the CHS bytes of sector $1 as printf escapes, as qxtool writes them
+  local c=$(($1 / 16065 % 1024)) r=$(($1 % 16065))
+  printf '\\x%02x\\x%02x\\x%02x' $((r / 63)) $((r % 63 + 1 + (c > 255 ? c / 256 * 64 : 0))) $((c % 256))
+}
+stick_le32() { printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)) $(($1 >> 16 & 255)) $(($1 >> 24 & 255)); }
+stick_persistence() {
+  local t=$1 psize=$((disk - pstart)) out conv=notrunc
+  # shellcheck disable=SC2059
+  printf "\\x00$(stick_chs "$pstart")\\x83$(stick_chs $((disk - 1)))$(stick_le32 "$pstart")$(stick_le32 "$psize")" |
+    dd of="$t" bs=1 seek=$((0x1CE)) count=16 conv=notrunc status=none || return 1
+  "$tool" "$t" sync || return 1
+  rm -rf "$STICK_WORK/persistence"
+  mkdir -p "$STICK_WORK/persistence/root"
+  printf '/ union\n' >"$STICK_WORK/persistence/root/persistence.conf"
+  # An image file stays sparse; a device gets every block written.
+  stick_is_device "$t" || conv=notrunc,sparse
+  if ! out=$(mkfs.ext4 -q -F -L persistence -d "$STICK_WORK/persistence/root" "$STICK_WORK/persistence/volume" \
+               $((psize / 2))K 2>&1) ||
+     ! out=$(dd if="$STICK_WORK/persistence/volume" of="$t" bs=1M seek=$((pstart / 2048)) conv=$conv status=none 2>&1); then
+    echo "$out" >&2
+    stick_fail "making the persistence partition on $t failed"
+    return 1
+  fi
+  rm -rf "$STICK_WORK/persistence"
+  echo "make-stick: persistence partition of $((psize / 2048)) MiB at sector $pstart"
 }
 
 stick_load() {
@@ -337,6 +389,7 @@ stick_job() {
     fi
     stick_format "$t" || return 1
     stick_load "$t" || return 1
+    [ -z "$persistence" ] || stick_persistence "$t" || return 1
     stick_copy_files "$t" || return 1
   fi
   stick_flush "$t" || return 1

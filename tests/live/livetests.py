@@ -1,0 +1,348 @@
+#!/usr/bin/env python3
+"""Real distributions' live systems boot from the main job's stick: the
+distribution's own initramfs (built here from Debian's packages, nobody
+here wrote it) finds the ISO image on the stick again, mounts its root from
+it and starts that root's /sbin/init, which reports on the serial port and
+powers off. The report comes from the live root, never from the initramfs.
+
+Fixtures (cached under BUILD/live-fixtures, keyed by the package versions
+and the recipe): the Debian kernel, each family's initramfs, a tiny busybox
+root.
+
+usage: livetests.py --qxtool PATH --build DIR [--keep] GROUP [CASE...]
+groups: families"""
+
+import argparse
+import hashlib
+import inspect
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "boot"))
+sys.path.insert(0, os.path.join(HERE, "..", "iso"))
+from bootlib import Qemu, Skip, Suite, Work, run  # noqa: E402
+import isotests  # noqa: E402  (the stick and its menu are driven as there)
+
+TOOLS = ["xorriso", "mksquashfs", "mkfs.ext4", "mkinitramfs", "dracut", "mcopy", "blkid", "qemu-system-x86_64"]
+# The Debian packages the fixtures are built from; their versions key the cache.
+PACKAGES = ["live-boot", "live-boot-initramfs-tools", "dracut-core", "dracut-live", "initramfs-tools",
+            "busybox-static", "squashfs-tools", "xorriso", "e2fsprogs"]
+
+GROUPS = {"families": Suite()}
+
+# /sbin/init of the live root. PID 1 of the booted system, so it runs only
+# once the initramfs has handed over; it says so on the serial port with
+# the family's name, the command line and what / is, then powers off.
+ROOT_INIT = r"""#!/bin/sh
+export PATH=/bin:/sbin:/usr/bin:/usr/sbin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys 2>/dev/null
+mount -t devtmpfs devtmpfs /dev 2>/dev/null
+say() { echo "LIVE-ROOT: $*" >/dev/ttyS0; }
+say "family=$(cat /etc/qx-family)"
+say "pid=$$"
+say "cmdline=$(cat /proc/cmdline)"
+say "root=$(awk '$2 == "/" { r = $1 " " $3 } END { print r }' /proc/mounts)"
+if [ -f /var/qx-saved ]; then say "saved=$(cat /var/qx-saved)"; else say "saved=none"; fi
+echo "$(cat /proc/sys/kernel/random/uuid)" >/var/qx-saved
+sync
+say "wrote=$(cat /var/qx-saved)"
+say "done"
+sync
+poweroff -f
+"""
+
+# family: (ISO volume label, files inside the ISO: path -> fixture name)
+FAMILIES = {
+    "debian-live": ("QX_DEBIAN_LIVE", {"live/vmlinuz": "kernel", "live/initrd.img": "live-boot",
+                                       "live/filesystem.squashfs": "squashfs-debian-live"}),
+    "fedora-live": ("QX-FEDORA-LIVE", {"images/pxeboot/vmlinuz": "kernel", "images/pxeboot/initrd.img": "dracut",
+                                       "LiveOS/squashfs.img": "squashfs-fedora-live"}),
+}
+
+
+# --- fixtures -------------------------------------------------------------------
+
+def kernel_version():
+    return os.path.basename(isotests.kernel())[len("vmlinuz-"):]
+
+
+def package_versions():
+    r = subprocess.run(["dpkg-query", "-W", "-f", "${Package} ${Version}\n"] + PACKAGES,
+                       capture_output=True, text=True)
+    if r.returncode != 0:
+        raise Skip("needs Debian's packages: %s (scripts/setup installs them)" % r.stderr.strip())
+    return r.stdout
+
+
+def busybox_root(dest, family):
+    """A root of static busybox and its applet links, with ROOT_INIT as
+    /sbin/init and the os-release that systemd's initrd asks for."""
+    for d in ["bin", "sbin", "usr/bin", "usr/sbin", "usr/lib", "etc", "proc", "sys", "dev", "run", "tmp", "var"]:
+        os.makedirs(os.path.join(dest, d), exist_ok=True)
+    shutil.copy("/bin/busybox", os.path.join(dest, "bin", "busybox"))
+    for applet in run(["/bin/busybox", "--list-full"]).stdout.split():
+        link = os.path.join(dest, applet)
+        if not os.path.lexists(link):
+            os.makedirs(os.path.dirname(link), exist_ok=True)
+            os.symlink("/bin/busybox", link)
+    init = os.path.join(dest, "sbin", "init")
+    if os.path.lexists(init):
+        os.remove(init)
+    with open(init, "w") as f:
+        f.write(ROOT_INIT)
+    os.chmod(init, 0o755)
+    with open(os.path.join(dest, "etc", "qx-family"), "w") as f:
+        f.write(family + "\n")
+    with open(os.path.join(dest, "usr", "lib", "os-release"), "w") as f:
+        f.write('NAME="qx live test root"\nID=qxlive\n')
+    os.symlink("../usr/lib/os-release", os.path.join(dest, "etc", "os-release"))
+
+
+def build_roots(out):
+    """The two families' live roots, into the directory out."""
+    tmp = out + ".d"
+    shutil.rmtree(tmp, ignore_errors=True)
+    os.makedirs(tmp)
+    # Debian live: the root as a squashfs, mounted under an overlay.
+    root = os.path.join(tmp, "debian-root")
+    busybox_root(root, "debian-live")
+    run(["mksquashfs", root, os.path.join(out, "squashfs-debian-live"), "-noappend", "-quiet", "-no-progress"])
+    # Fedora family: a squashfs holding LiveOS/rootfs.img, an ext4 image
+    # of the root.
+    root = os.path.join(tmp, "fedora-root")
+    busybox_root(root, "fedora-live")
+    outer = os.path.join(tmp, "fedora-squash", "LiveOS")
+    os.makedirs(outer)
+    run(["mkfs.ext4", "-q", "-F", "-L", "qxroot", "-d", root, os.path.join(outer, "rootfs.img"), "32M"])
+    run(["mksquashfs", os.path.dirname(outer), os.path.join(out, "squashfs-fedora-live"), "-noappend", "-quiet",
+         "-no-progress"])
+    shutil.rmtree(tmp)
+
+
+def build_initrds(out, kver):
+    """The Debian kernel and each family's initramfs, into the directory out."""
+    shutil.copy("/boot/vmlinuz-" + kver, os.path.join(out, "kernel"))
+    # live-boot's initramfs: initramfs-tools with live-boot's hooks.
+    run(["mkinitramfs", "-o", os.path.join(out, "live-boot"), kver])
+    # dracut with its live module, which brings the ISO scan along.
+    run(["dracut", "--no-hostonly", "--add", "dmsquash-live", "--force", "--quiet",
+         os.path.join(out, "dracut"), kver])
+
+
+def cached(base, stem, key, builder):
+    """The directory base/stem-KEY, built by builder(dir) unless a complete
+    one is there; other keys of the same stem are stale and go."""
+    key = hashlib.sha256(key.encode()).hexdigest()[:16]
+    out = os.path.join(base, "%s-%s" % (stem, key))
+    if os.path.exists(os.path.join(out, "complete")):
+        return out
+    if os.path.isdir(base):
+        for old in os.listdir(base):
+            if old.startswith(stem + "-"):
+                shutil.rmtree(os.path.join(base, old), ignore_errors=True)
+    os.makedirs(out)
+    builder(out)
+    open(os.path.join(out, "complete"), "w").close()
+    return out
+
+
+def fixtures(build):
+    """The fixture files by name: the kernel and initramfs images, cached
+    by the packages' versions (they take minutes to build), and the roots,
+    cached by their recipe."""
+    kver = kernel_version()
+    base = os.path.join(build, "live-fixtures")
+    initrds = cached(base, "initrd", package_versions() + kver, lambda out: build_initrds(out, kver))
+    roots = cached(base, "root", package_versions() + inspect.getsource(busybox_root) +
+                   inspect.getsource(build_roots) + ROOT_INIT, build_roots)
+    return {name: os.path.join(d, name) for d in (initrds, roots) for name in os.listdir(d) if name != "complete"}
+
+
+def family_iso(w, fx, family):
+    label, files = FAMILIES[family]
+    tree = w.fresh(family + ".d")
+    for inside, name in files.items():
+        dest = os.path.join(tree, inside)
+        os.makedirs(os.path.dirname(dest), exist_ok=True)
+        shutil.copy(fx[name], dest)
+    iso = os.path.join(w.fresh("isos"), family + ".iso")
+    os.makedirs(os.path.dirname(iso))
+    run(["xorriso", "-as", "mkisofs", "-quiet", "-o", iso, "-V", label, "-R", "-J", tree])
+    shutil.rmtree(tree)
+    return iso
+
+
+class Ctx:
+    def __init__(self, work, build):
+        self.w = work
+        self.build = build
+        self.fx = None
+        self.isos = {}
+        self.disk = None
+
+    def iso(self, family):
+        if self.fx is None:
+            self.fx = fixtures(self.build)
+        if family not in self.isos:
+            self.isos[family] = family_iso(self.w, self.fx, family)
+        return self.isos[family]
+
+    def arch_iso(self):
+        """The Arch layout with a marker initramfs: Debian packages no
+        initramfs of that family, so only GRUB's half of the rule is shown."""
+        if "arch" not in self.isos:
+            self.isos["arch"] = isotests.make_iso(self.w, "arch-layout.iso", {
+                "arch/boot/x86_64/vmlinuz-linux": isotests.kernel(),
+                "arch/boot/x86_64/initramfs-linux.img": isotests.marker_initrd(self.w)})
+        return self.isos["arch"]
+
+    def stick(self):
+        """A stick made by make-stick with every family's image."""
+        if self.disk is None:
+            disk = self.w.fresh("stick.img")
+            args = ["--iso", self.arch_iso()]
+            for family in FAMILIES:
+                args += ["--iso", self.iso(family)]
+            isotests.make_stick(self.build, "--size", "512M", *args, disk)
+            self.disk = disk
+        return self.disk
+
+
+# --- booting ----------------------------------------------------------------------
+
+FIRMWARE = ["bios", "uefi"]
+
+
+def start_entry(q, firmware, entry):
+    """Picks the menu entry whose title holds entry, on either firmware;
+    returns the image entries' titles."""
+    if firmware != "bios":
+        q.wait_for(lambda: "Power off" in isotests.serial_plain(q), 180, "the GRUB menu on UEFI")
+    titles = menu_titles(q, firmware)
+    isotests.choose(q, titles, entry)
+    return titles
+
+
+def menu_titles(q, firmware):
+    """The GRUB menu's image entries in screen order (from the screen on
+    BIOS, from the serial copy of the console on UEFI)."""
+    if firmware == "bios":
+        return [t for t in isotests.grub_menu(q) if t.startswith("ISO image")]
+    found = re.findall(r"ISO image  \S+\.iso(?:  \(with persistence\))?", isotests.serial_plain(q))
+    return list(dict.fromkeys(found))
+
+
+def live_report(q, timeout=600):
+    """The live root's report lines as a dict, once it says it is done."""
+    q.wait_for(lambda: "LIVE-ROOT: done" in q.serial_text(), timeout, "the live root's report")
+    report = {}
+    for line in q.serial_text().splitlines():
+        m = re.search(r"LIVE-ROOT: (\w+)=(.*)$", line.rstrip("\r"))
+        if m:
+            report[m.group(1)] = m.group(2)
+    return report
+
+
+def boot_family(ctx, family, firmware, disk=None, entry=None):
+    extra = [] if firmware == "bios" else isotests.ovmf(ctx, firmware)
+    with Qemu(ctx.w, disk=disk or ctx.stick(), mem=1024, extra=extra) as q:
+        titles = start_entry(q, "bios" if firmware == "bios" else "uefi", entry or "/%s.iso" % family)
+        report = live_report(q)
+        report["titles"] = titles
+        return report
+
+
+# What / is once the family's initramfs has handed over: live-boot's
+# overlay on the squashfs, dracut's device-mapper snapshot of rootfs.img.
+ROOTS = {"debian-live": r"^overlay overlay$", "fedora-live": r"^/dev/mapper/live-rw ext4$"}
+
+
+def check_report(family, firmware, report):
+    assert report.get("family") == family, report
+    assert report.get("pid") == "1", report
+    assert re.match(ROOTS[family], report.get("root", "")), report
+    print("ok: %s on %s: live root reached, root %s, cmdline %s"
+          % (family, firmware, report["root"], report["cmdline"]), flush=True)
+
+
+@GROUPS["families"].case
+def debian_live_boots_on_bios_and_uefi(ctx):
+    for firmware in FIRMWARE:
+        r = boot_family(ctx, "debian-live", firmware)
+        check_report("debian-live", firmware, r)
+        assert "findiso=/debian-live.iso" in r["cmdline"].split(), r
+
+
+@GROUPS["families"].case
+def fedora_live_boots_on_bios_and_uefi(ctx):
+    for firmware in FIRMWARE:
+        r = boot_family(ctx, "fedora-live", firmware)
+        check_report("fedora-live", firmware, r)
+        assert "root=live:CDLABEL=QX-FEDORA-LIVE" in r["cmdline"].split(), r
+
+
+@GROUPS["families"].case
+def debian_live_boots_under_secure_boot(ctx):
+    r = boot_family(ctx, "debian-live", "uefi-secure-boot")
+    check_report("debian-live", "uefi-secure-boot", r)
+
+
+@GROUPS["families"].case
+def arch_rule_names_the_sticks_real_uuid(ctx):
+    disk = ctx.stick()
+    uuid = run(["blkid", "-p", "-O", str(isotests.partition_offset(disk)), "-o", "value", "-s", "UUID",
+                disk]).stdout.strip()
+    assert re.match(r"^[0-9A-F]{4}-[0-9A-F]{4}$", uuid) and uuid != "0000-0000", uuid
+    with Qemu(ctx.w, disk=disk, mem=512) as q:
+        isotests.choose(q, isotests.grub_menu(q), "/arch-layout.iso")
+        line = isotests.serial_marker(q)
+    assert "img_dev=/dev/disk/by-uuid/%s" % uuid in line.split(), (uuid, line)
+    assert "img_loop=/arch-layout.iso" in line.split(), line
+    print("ok: the Arch rule passes img_dev=/dev/disk/by-uuid/%s, the stick's UUID" % uuid)
+
+
+@GROUPS["families"].case
+def debian_live_keeps_a_file_across_two_boots(ctx):
+    # The stick-wide persistence partition: the live root's file written on
+    # the first boot is there on the second.
+    disk = ctx.w.fresh("persistence.img")
+    out = isotests.make_stick(ctx.build, "--size", "512M", "--persistence", "64M",
+                              "--iso", ctx.iso("debian-live"), disk).stdout
+    assert "persistence partition of 64 MiB" in out, out
+    entry = "/debian-live.iso  (with persistence)"
+    first = boot_family(ctx, "debian-live", "uefi", disk=disk, entry=entry)
+    check_report("debian-live", "uefi, with persistence", first)
+    assert "persistence" in first["cmdline"].split() and first["saved"] == "none", first
+    assert first["titles"] == ["ISO image  /debian-live.iso", "ISO image  " + entry], first["titles"]
+    second = boot_family(ctx, "debian-live", "uefi", disk=disk, entry=entry)
+    assert second["saved"] == first["wrote"], (first, second)
+    print("ok: the second boot found %s, written by the first" % second["saved"])
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--qxtool", required=True)
+    ap.add_argument("--build", required=True)
+    ap.add_argument("--keep", action="store_true")
+    ap.add_argument("group", choices=sorted(GROUPS))
+    ap.add_argument("cases", nargs="*")
+    a = ap.parse_args()
+    missing = [t for t in TOOLS if not shutil.which(t)]
+    if missing:
+        print("missing tools: %s" % " ".join(missing))
+        sys.exit(1 if os.environ.get("CI") == "true" else 77)
+    w = Work(a.qxtool, keep=a.keep)
+    try:
+        ok = GROUPS[a.group].run(Ctx(w, os.path.abspath(a.build)), a.cases)
+    finally:
+        w.close()
+    sys.exit(0 if ok else 1)
+
+
+if __name__ == "__main__":
+    main()
