@@ -24,7 +24,7 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "boot"))
 sys.path.insert(0, os.path.join(HERE, "..", "iso"))
-from bootlib import Qemu, Skip, Suite, Work, run  # noqa: E402
+from bootlib import Qemu, Skip, Suite, Work, data_fat, firmware_args, run  # noqa: E402
 import isotests  # noqa: E402  (the stick and its menu are driven as there)
 
 TOOLS = ["xorriso", "mksquashfs", "mkfs.ext4", "mkinitramfs", "dracut", "mcopy", "blkid", "qemu-system-x86_64"]
@@ -215,13 +215,13 @@ class Ctx:
 
 # --- booting ----------------------------------------------------------------------
 
-FIRMWARE = ["bios", "uefi"]
+FIRMWARE = ["seabios", "ovmf"]
 
 
 def start_entry(q, firmware, entry):
     """Picks the menu entry whose title holds entry, on either firmware;
     returns the image entries' titles."""
-    if firmware != "bios":
+    if firmware != "seabios":
         q.wait_for(lambda: "Power off" in isotests.serial_plain(q), 180, "the GRUB menu on UEFI")
     titles = menu_titles(q, firmware)
     isotests.choose(q, titles, entry)
@@ -230,8 +230,8 @@ def start_entry(q, firmware, entry):
 
 def menu_titles(q, firmware):
     """The GRUB menu's image entries in screen order (from the screen on
-    BIOS, from the serial copy of the console on UEFI)."""
-    if firmware == "bios":
+    SeaBIOS, from the serial copy of the console on OVMF)."""
+    if firmware == "seabios":
         return [t for t in isotests.grub_menu(q) if t.startswith("ISO image")]
     found = re.findall(r"ISO image  \S+\.iso(?:  \(with persistence\))?", isotests.serial_plain(q))
     return list(dict.fromkeys(found))
@@ -249,9 +249,8 @@ def live_report(q, timeout=600):
 
 
 def boot_family(ctx, family, firmware, disk=None, entry=None):
-    extra = [] if firmware == "bios" else isotests.ovmf(ctx, firmware)
-    with Qemu(ctx.w, disk=disk or ctx.stick(), mem=1024, extra=extra) as q:
-        titles = start_entry(q, "bios" if firmware == "bios" else "uefi", entry or "/%s.iso" % family)
+    with Qemu(ctx.w, disk=disk or ctx.stick(), mem=1024, extra=firmware_args(ctx.w, firmware)) as q:
+        titles = start_entry(q, firmware, entry or "/%s.iso" % family)
         report = live_report(q)
         report["titles"] = titles
         return report
@@ -288,14 +287,14 @@ def fedora_live_boots_on_bios_and_uefi(ctx):
 
 @GROUPS["families"].case
 def debian_live_boots_under_secure_boot(ctx):
-    r = boot_family(ctx, "debian-live", "uefi-secure-boot")
-    check_report("debian-live", "uefi-secure-boot", r)
+    r = boot_family(ctx, "debian-live", "ovmf-sb")
+    check_report("debian-live", "ovmf-sb", r)
 
 
 @GROUPS["families"].case
 def arch_rule_names_the_sticks_real_uuid(ctx):
     disk = ctx.stick()
-    uuid = run(["blkid", "-p", "-O", str(isotests.partition_offset(disk)), "-o", "value", "-s", "UUID",
+    uuid = run(["blkid", "-p", "-O", data_fat(disk).rsplit("@@", 1)[1], "-o", "value", "-s", "UUID",
                 disk]).stdout.strip()
     assert re.match(r"^[0-9A-F]{4}-[0-9A-F]{4}$", uuid) and uuid != "0000-0000", uuid
     with Qemu(ctx.w, disk=disk, mem=512) as q:
@@ -315,11 +314,11 @@ def debian_live_keeps_a_file_across_two_boots(ctx):
                               "--iso", ctx.iso("debian-live"), disk).stdout
     assert "persistence partition of 64 MiB" in out, out
     entry = "/debian-live.iso  (with persistence)"
-    first = boot_family(ctx, "debian-live", "uefi", disk=disk, entry=entry)
-    check_report("debian-live", "uefi, with persistence", first)
+    first = boot_family(ctx, "debian-live", "ovmf", disk=disk, entry=entry)
+    check_report("debian-live", "ovmf, with persistence", first)
     assert "persistence" in first["cmdline"].split() and first["saved"] == "none", first
     assert first["titles"] == ["ISO image  /debian-live.iso", "ISO image  " + entry], first["titles"]
-    second = boot_family(ctx, "debian-live", "uefi", disk=disk, entry=entry)
+    second = boot_family(ctx, "debian-live", "ovmf", disk=disk, entry=entry)
     assert second["saved"] == first["wrote"], (first, second)
     print("ok: the second boot found %s, written by the first" % second["saved"])
 
