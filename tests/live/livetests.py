@@ -18,6 +18,7 @@ import inspect
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 
@@ -47,6 +48,8 @@ say "family=$(cat /etc/qx-family)"
 say "pid=$$"
 say "cmdline=$(cat /proc/cmdline)"
 say "root=$(awk '$2 == "/" { r = $1 " " $3 } END { print r }' /proc/mounts)"
+if [ -d /sys/firmware/efi ]; then say "firmware=uefi"; else say "firmware=bios"; fi
+say "secureboot=$(dmesg | grep -o 'Secure boot [a-z]*' | head -1)"
 if [ -f /var/qx-saved ]; then say "saved=$(cat /var/qx-saved)"; else say "saved=none"; fi
 echo "$(cat /proc/sys/kernel/random/uuid)" >/var/qx-saved
 sync
@@ -265,6 +268,7 @@ def check_report(family, firmware, report):
     assert report.get("family") == family, report
     assert report.get("pid") == "1", report
     assert re.match(ROOTS[family], report.get("root", "")), report
+    assert report.get("firmware") == ("bios" if firmware == "seabios" else "uefi"), report
     print("ok: %s on %s: live root reached, root %s, cmdline %s"
           % (family, firmware, report["root"], report["cmdline"]), flush=True)
 
@@ -289,6 +293,7 @@ def fedora_live_boots_on_bios_and_uefi(ctx):
 def debian_live_boots_under_secure_boot(ctx):
     r = boot_family(ctx, "debian-live", "ovmf-sb")
     check_report("debian-live", "ovmf-sb", r)
+    assert r["secureboot"] == "Secure boot enabled", r
 
 
 @GROUPS["families"].case
@@ -306,6 +311,23 @@ def arch_rule_names_the_sticks_real_uuid(ctx):
 
 
 @GROUPS["families"].case
+def persistence_sizes_that_do_not_fit_are_refused(ctx):
+    # (--persistence value, message); the image is left unformatted.
+    for value, message in [("10M", "the persistence partition needs at least 16M"),
+                           ("many", "invalid persistence size many"),
+                           ("480M", "leaves less than 64 MiB for the data partition")]:
+        disk = ctx.w.fresh("refused.img")
+        r = subprocess.run([os.path.join(isotests.SOURCE, "scripts", "make-stick"), "--size", "512M",
+                            "--persistence", value, disk], capture_output=True, text=True,
+                           env=dict(os.environ, QX_BUILD=ctx.build))
+        assert r.returncode == 1 and message in r.stderr, (value, r.returncode, r.stderr)
+        if os.path.exists(disk):
+            with open(disk, "rb") as f:
+                assert f.read(512) == bytes(512), value
+    print("ok: persistence sizes that do not fit are refused before anything is written")
+
+
+@GROUPS["families"].case
 def debian_live_keeps_a_file_across_two_boots(ctx):
     # The stick-wide persistence partition: the live root's file written on
     # the first boot is there on the second.
@@ -313,9 +335,20 @@ def debian_live_keeps_a_file_across_two_boots(ctx):
     out = isotests.make_stick(ctx.build, "--size", "512M", "--persistence", "64M",
                               "--iso", ctx.iso("debian-live"), disk).stdout
     assert "persistence partition of 64 MiB" in out, out
+    # Slot 1 from the MiB boundary 64 MiB before the end, in sector 0 and,
+    # shifted as each copy sees the disk, in the boot record's copies.
+    end = 512 * 2048
+    with open(disk, "rb") as f:
+        for copy in (0, 1, 63):
+            f.seek(copy * 512 + 0x1CE)
+            entry_bytes = f.read(16)
+            assert entry_bytes[4] == 0x83 and struct.unpack("<II", entry_bytes[8:]) == \
+                (end - 131072 - copy, 131072), (copy, entry_bytes.hex())
+    probe = run(["blkid", "-p", "-O", str((end - 131072) * 512), "-o", "export", disk]).stdout
+    assert "LABEL=persistence" in probe and "TYPE=ext4" in probe, probe
     entry = "/debian-live.iso  (with persistence)"
     first = boot_family(ctx, "debian-live", "ovmf", disk=disk, entry=entry)
-    check_report("debian-live", "ovmf, with persistence", first)
+    check_report("debian-live", "ovmf", first)
     assert "persistence" in first["cmdline"].split() and first["saved"] == "none", first
     assert first["titles"] == ["ISO image  /debian-live.iso", "ISO image  " + entry], first["titles"]
     second = boot_family(ctx, "debian-live", "ovmf", disk=disk, entry=entry)
