@@ -157,7 +157,7 @@ stick_format() {
     datasize=$((pstart - STICK_DATA_START))
   fi
   "$tool" "$t" format --extended 100m --force --align --primary 8m --max-sectors 127 $zip --volume-id "$volid" \
-    ${datasize:+--size $datasize}
+    ${datasize:+--size $datasize} ${fsopt:-}
 }
 
 # With --persistence the data partition ends where the persistence
@@ -259,6 +259,12 @@ stick_copied() { printf '%s\t%s\n' "$1" "$2" >>"$STICK_WORK/copied"; }
 
 stick_copy_files() {
   local t=$1 fat files=() f out iso
+  # An exFAT drive's files go on through exfat-fuse, and the UEFI files
+  # onto its EFI system partition (scripts/stick-exfat).
+  if [ "${fsopt:-}" = --exfat ]; then
+    scripts/stick-exfat "$t" "$stickfs" "$uefi" ${isos[@]+"${isos[@]}"} || { stick_fail "copying the files onto $t failed"; return 1; }
+    return 0
+  fi
   fat=$(stick_fat "$t")
   [ "$(stick_part_start "$t")" -gt 0 ] || { stick_fail "$t has no data partition"; return 1; }
   for f in "$stickfs"/*; do

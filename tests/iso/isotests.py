@@ -7,8 +7,12 @@ One stick is made by scripts/make-stick with three test ISO images, then its
 data partition is filled with user files to the last cluster; every case
 boots that stick in QEMU (SeaBIOS) and picks its entry by sending keys.
 
+A third group makes an exFAT stick (make-stick chooses exFAT by itself for
+an image of 4 GiB or more) and boots that image on SeaBIOS and OVMF; under
+Secure Boot its menu says why the images are missing.
+
 usage: isotests.py --qxtool PATH --build DIR [--keep] GROUP [CASE...]
-groups: images tools"""
+groups: images tools exfat"""
 
 import argparse
 import os
@@ -24,7 +28,7 @@ from bootlib import Qemu, Skip, Suite, Work, data_fat, firmware_args, run  # noq
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 TOOLS = ["xorriso", "mcopy", "mmd", "minfo", "cpio", "gzip", "qemu-system-x86_64"]
 
-GROUPS = {"images": Suite(), "tools": Suite()}
+GROUPS = {"images": Suite(), "tools": Suite(), "exfat": Suite()}
 
 
 # --- fixtures ----------------------------------------------------------------
@@ -318,6 +322,70 @@ def tools_start_from_the_grub_menu(ctx):
             choose(q, grub_menu(q), entry)
             on_screen(q, marker, timeout, "%s's screen" % marker)
         print("ok: GRUB entry %s shows %s" % (entry, marker))
+
+
+def big_iso(w):
+    """An image over 4 GiB: the loopback fixture's files, then a sparse
+    padding file of 4.1 GiB that xorriso writes out after them."""
+    tree = w.fresh("big.d")
+    files = {"boot/grub/loopback.cfg": LOOPBACK_CFG, "boot/vmlinuz": kernel(), "boot/initrd.gz": marker_initrd(w)}
+    for inside, src in files.items():
+        dest = os.path.join(tree, inside)
+        os.makedirs(os.path.dirname(dest), exist_ok=True)
+        if isinstance(src, bytes):
+            with open(dest, "wb") as f:
+                f.write(src)
+        else:
+            shutil.copy(src, dest)
+    os.makedirs(os.path.join(tree, "zz"))
+    with open(os.path.join(tree, "zz", "padding.bin"), "wb") as f:
+        f.truncate((4 << 30) + (100 << 20))
+    out = os.path.join(w.fresh("isos"), "big.iso")
+    os.makedirs(os.path.dirname(out))
+    run(["xorriso", "-as", "mkisofs", "-quiet", "-o", out, "-V", "QXBIG", "-R", "-J", "-iso-level", "3", tree])
+    shutil.rmtree(tree)
+    assert os.path.getsize(out) > 4 << 30, os.path.getsize(out)
+    return out
+
+
+@GROUPS["exfat"].case
+def an_image_over_4gib_boots_from_an_exfat_stick(ctx):
+    if os.getuid() != 0:
+        raise Skip("make-stick writes an exFAT drive through a loop device: needs root")
+    iso = big_iso(ctx.w)
+    disk = ctx.w.fresh("exfat-stick.img")
+    out = make_stick(ctx.build, "--size", "4700M", "--iso", iso, disk).stdout
+    os.unlink(iso)
+    assert "the data partition will be exFAT" in out, out[-1500:]
+    with open(disk, "rb") as f:
+        f.seek(0x1BE)
+        table = f.read(32)
+    assert table[4] == 0x07 and table[16 + 4] == 0xEF, table.hex()
+    with Qemu(ctx.w, disk=disk, mem=512) as q:
+        titles = grub_menu(q)
+        choose(q, titles, "/big.iso")
+        line = serial_marker(q)
+        assert "qxmark=loopback" in line.split() and "iso-scan/filename=/big.iso" in line.split(), line
+    print("ok: SeaBIOS: /big.iso booted from the exFAT partition: %s" % line.strip())
+    with Qemu(ctx.w, disk=disk, mem=512, extra=firmware_args(ctx.w, "ovmf")) as q:
+        q.wait_for(lambda: "Power off" in serial_plain(q), 120, "the GRUB menu on UEFI")
+        titles = list(dict.fromkeys(re.findall(r"ISO image  (\S+\.iso)", serial_plain(q))))
+        assert titles == ["/big.iso"], titles
+        choose(q, titles, "/big.iso")
+        line = serial_marker(q)
+        assert "qxmark=loopback" in line.split(), line
+    print("ok: UEFI: /big.iso booted from the exFAT partition: %s" % line.strip())
+    with Qemu(ctx.w, disk=disk, mem=512, extra=firmware_args(ctx.w, "ovmf-sb")) as q:
+        q.wait_for(lambda: "Power off" in serial_plain(q), 120, "the GRUB menu under Secure Boot")
+        text = serial_plain(q)
+        assert "Secure Boot is on, exFAT cannot be read" in text, text[-1500:]
+        assert "ISO image" not in text, text[-1500:]
+        q.key("ret")
+        q.wait_for(lambda: "signed GRUB" in serial_plain(q), 60, "why the images are missing")
+        q.key("esc")
+        q.key("m")
+        q.wait_for(lambda: "memtest86+ has no signed UEFI image" in serial_plain(q), 60, "the tools' menu entries")
+    print("ok: UEFI with Secure Boot: the menu says why the exFAT images are missing and keeps the tools")
 
 
 def main():

@@ -2,7 +2,7 @@
 # carried tools boot in QEMU from its menus, keys sent over QMP.
 find_package(Python3 COMPONENTS Interpreter)
 if(Python3_FOUND AND TARGET carried_archive AND TARGET stick_files)
-  foreach(group images tools)
+  foreach(group images tools exfat)
     add_test(NAME iso_${group}
       COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/isotests.py
               --qxtool $<TARGET_FILE:qxtool> --build ${CMAKE_BINARY_DIR} ${group})
