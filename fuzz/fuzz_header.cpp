@@ -1,4 +1,4 @@
-// read_header and the list walk on arbitrary disk images and archives:
+// open_store and the list walk on arbitrary disk images and archives:
 // sector 0, the header, the list. The image is the input from sector 0 on,
 // made 4 MiB long with zeros so that reads past the input still succeed.
 #include "harness.h"
@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         xd_t *xd = xd_open(img.c_str(), 1);
         if (!xd) abort();
         try {
-            read_header(xd, allow);
+            open_store(xd, allow, true);
             // What every command relies on after a successful read: the
             // list lies in its buffer and ends with a zero byte there.
             if (qx_list_size <= 0 || qx_list_tail < 0 || qx_list_tail >= qx_list_size ||

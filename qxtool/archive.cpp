@@ -44,10 +44,35 @@ uint64_t list_sectors_for(uint64_t bytes) { return (bytes + 509) / 510; }
 struct archive_out {
     std::string dest, temp;
     FILE *f = nullptr;
+    FILE *held = nullptr;  // the destination as it was, claimed for this run
     bool existed = false;
     std::optional<in_place_save> in_place;
 
     archive_out(const char *path, xd_t *xd, uint64_t bytes) : dest(path) {
+        // The destination as it is, under whatever name: the target itself
+        // is written only when it is an archive, and a destination another
+        // run holds is left alone.
+        if ((held = fopen(path, "rb")) != nullptr) {
+            if (!xd_is_file(xd, held)) {
+                if (xd_file_claim(held, 1)) {
+                    fclose(held);
+                    quit("%s is in use by another run", path);
+                }
+            } else {
+                fclose(held);
+                held = nullptr;
+                if (!qx_ar_mode) quit("can't write to file %s: it is the target", path);
+                if (xd_claim(xd, 1)) quit("%s is in use by another run", path);
+            }
+        }
+        try {
+            open(path, xd, bytes);
+        } catch (...) {
+            if (held) fclose(held);
+            throw;
+        }
+    }
+    void open(const char *path, xd_t *xd, uint64_t bytes) {
         std::error_code ec;
         if (std::filesystem::is_symlink(std::filesystem::symlink_status(dest, ec)))
             dest = std::filesystem::canonical(dest, ec).string();
@@ -100,6 +125,7 @@ struct archive_out {
     ~archive_out() {
         in_place.reset();
         if (f) fclose(f);
+        if (held) fclose(held);
         if (!temp.empty()) {
             std::error_code ec;
             std::filesystem::remove(temp, ec);
@@ -114,7 +140,7 @@ archive_source::archive_source(const char *path) {
     if (!f) quit("can't open file %s", path);
     host_buffering(f);
     try {
-        base = settle_pending_save(f, path, &end);
+        base = pending_save_of(f, &end);
         if (end != UINT64_MAX && fseeko(f, off_t(base), SEEK_SET) != 0) quit("file read fails");
     } catch (...) {
         fclose(f);
@@ -152,18 +178,17 @@ uint8_t *get_ar_header(FILE *f) {
     return list;
 }
 
-void load_archive(xd_t *xd, int argc, char **argv) {
-    if (argc < 1) quit("not enough parameters");
-    archive_source in(argv[0]);
-    uint8_t *list = get_ar_header(in.f);
-    struct free_list {
-        uint8_t *p;
-        ~free_list() { free(p); }
-    } guard{list};
-    const uint32_t n = get16(global_buffer + hdr::LIST_SECTORS);
+namespace {
 
-    // Every item must lie after the list and within the file, and have a
-    // usable name, before anything is written to the target.
+struct free_list {
+    uint8_t *p;
+    ~free_list() { free(p); }
+};
+
+// Every item must lie after the list (n sectors) and within the file, and
+// have a usable name, before anything is written to the target. Returns the
+// total of the item sizes.
+uint64_t check_items(const uint8_t *list, uint32_t n, const archive_source &in) {
     uint64_t total = 0;
     for (int ofs = 0; list[ofs]; ofs = next_item(list, ofs)) {
         const uint8_t *it = list + ofs;
@@ -174,6 +199,59 @@ void load_archive(xd_t *xd, int argc, char **argv) {
             quit("file item too long");
         total += item_size(it);
     }
+    return total;
+}
+
+}  // namespace
+
+void open_source(archive_source &in, xd_t *xd, const char *path) {
+    if (xd_is_file(xd, in.f)) quit("can't read the archive %s: it is the target", path);
+    if (xd_file_claim(in.f, 0)) quit("%s is in use by another run", path);
+}
+
+void check_archive_load(xd_t *xd, const char *path, uint32_t list_start, uint32_t list_sectors, uint32_t pri,
+                        uint32_t total) {
+    archive_source in(path);
+    open_source(in, xd, path);
+    uint8_t *list = get_ar_header(in.f);
+    free_list guard{list};
+    const uint32_t n = get16(global_buffer + hdr::LIST_SECTORS);
+    check_items(list, n, in);
+
+    // The new store in memory, filled as load fills it: placement alone.
+    free(qx_list);
+    qx_list = static_cast<uint8_t *>(xmalloc(size_t(list_sectors) * SECTOR));
+    memset(qx_list, 0, size_t(list_sectors) * SECTOR);
+    qx_ar_mode = 0;
+    qx_list_start = list_start;
+    qx_list_sectors = list_sectors;
+    qx_list_size = int(list_sectors * 510);
+    qx_list_tail = 0;
+    qx_pri_size = pri;
+    qx_total_size = total;
+    store_committed();
+    for (int ofs = 0; list[ofs]; ofs = next_item(list, ofs)) {
+        const uint8_t *src = list + ofs;
+        uint8_t flags = src[item::FLAGS];
+        if (flags & item::F_SYSLINUX) flags |= item::F_EXTENDED;
+        uint32_t start;
+        alloc_file(reinterpret_cast<const char *>(src + item::NAME), &start, item_size(src),
+                   (flags & item::F_EXTENDED) != 0, get32(src + item::TIME));
+    }
+    free(qx_list);
+    qx_list = nullptr;
+    qx_list_tail = 0;
+    reset_filestore();
+}
+
+void load_archive(xd_t *xd, int argc, char **argv) {
+    if (argc < 1) quit("not enough parameters");
+    archive_source in(argv[0]);
+    open_source(in, xd, argv[0]);
+    uint8_t *list = get_ar_header(in.f);
+    free_list guard{list};
+    const uint32_t n = get16(global_buffer + hdr::LIST_SECTORS);
+    const uint64_t total = check_items(list, n, in);
 
     store_begin(xd);
     dot_init(total);
@@ -223,10 +301,7 @@ void save_archive(xd_t *xd, int argc, char **argv) {
 
     const size_t cap = size_t(n) * 510;
     uint8_t *list = static_cast<uint8_t *>(xmalloc(size_t(n) * SECTOR));
-    struct free_list {
-        uint8_t *p;
-        ~free_list() { free(p); }
-    } guard{list};
+    free_list guard{list};
     memset(list, 0, size_t(n) * SECTOR);
     size_t out = 0;
     uint64_t next = uint64_t(n) + 1, total = 0;
@@ -262,8 +337,10 @@ void save_archive(xd_t *xd, int argc, char **argv) {
 
 void create_archive(xd_t *xd, int argc, char **argv) {
     uint32_t pri = 0x3F00, ext = 0, list_bytes = 896 * 510;
+    bool force = false;
     read_options("create", argc, argv,
                  {
+                     flag("--force", "-f", force),
                      with_value("--primary", "-p",
                                 [&](const char *v) {
                                     pri = get_sector_size(v);
@@ -278,6 +355,17 @@ void create_archive(xd_t *xd, int argc, char **argv) {
     // A list needs at least one sector to hold its terminator.
     if (n64 == 0) quit("list too small");
     const uint32_t n = uint32_t(n64);
+
+    // A disk (a boot sector at the start: a QX disk, a partitioned or a FAT
+    // disk) is not made an archive without --force, as format does not make
+    // an archive a disk without it.
+    if (!force && xd_size(xd) != 0xFFFFFFFFu && xd_size(xd) > 0) {
+        uint8_t *s0 = global_buffer;
+        seek_disk(xd, 0);
+        read_disk(xd, s0, 1);
+        if (s0[mbr::SIGNATURE] == 0x55 && s0[mbr::SIGNATURE + 1] == 0xAA)
+            quit("create would destroy the disk in this target,\nuse --force if you want to continue.");
+    }
 
     free(qx_list);
     qx_list = static_cast<uint8_t *>(xmalloc(size_t(n) * SECTOR));

@@ -11,8 +11,8 @@
 uint8_t *get_ar_header(FILE *f);
 
 // An archive file open for reading (load, format --archive), positioned at
-// its header. A save into it that a power cut interrupted is completed
-// first, or, where the file cannot be written, read where it lies.
+// its header. A save into it that a power cut interrupted is read where its
+// new image lies; the file is never written.
 struct archive_source {
     FILE *f = nullptr;
     uint64_t base = 0;          // byte offset of the archive in the file
@@ -26,6 +26,18 @@ struct archive_source {
 };
 
 struct xd_t;
+
+// Takes an archive named as a source for a run on the target xd: never the
+// target itself, whose bytes the run is about to change, and shared with
+// other runs that only read it.
+void open_source(archive_source &in, xd_t *xd, const char *path);
+
+// format --archive, before its first write: the archive at path is not the
+// target, and its items fit, as load will place them, into the store that
+// the format lays out (list sectors from list_start, primary data size pri,
+// total data size total). Leaves no store in memory.
+void check_archive_load(xd_t *xd, const char *path, uint32_t list_start, uint32_t list_sectors, uint32_t pri,
+                        uint32_t total);
 
 // Saving an archive where it lies, and completing such a save that a power
 // cut interrupted (archivecommit.cpp holds the protocol and its invariants).
@@ -47,11 +59,12 @@ private:
     uint64_t bytes_, old_ = 0, at_ = 0;
     bool copying_ = false;
 };
-// Completes a pending save of the target when it is an image file; leaves
-// the target's position as it was.
-void complete_pending_save(xd_t *xd);
-// The same for a host file f open for reading from path: completes it when
-// path opens for writing and returns 0, else returns the offset of the
-// archive in the file. *end gets the offset of its end (UINT64_MAX when the
-// file has no length).
-uint64_t settle_pending_save(FILE *f, const char *path, uint64_t *end);
+// A save into the target, an archive file, that a power cut interrupted:
+// a run that writes (writes true) completes it and gets 0; any other run
+// gets the sector where the new archive lies (0: none pending), to read it
+// there. Leaves the target's position as it was.
+uint32_t take_pending_save(xd_t *xd, bool writes);
+// The same for a host file f read as a source: returns the byte offset where
+// the archive lies in the file (0 when no save is pending) and never writes
+// f. *end gets the offset of its end (UINT64_MAX when f has no length).
+uint64_t pending_save_of(FILE *f, uint64_t *end);

@@ -16,9 +16,12 @@
 //      copy has already written.
 //  A2  The descriptor is the file's last sector, at X+N: magic, X, N, the
 //      image's CRC-32 and its own. It is whole when both checksums hold, the
-//      bounds of A1 hold, the file ends right after it and the image begins
-//      with the archive magic. Any other last sector is data: an archive
-//      whose last sector holds anything else reads as it always did.
+//      bounds of A1 hold, the file ends right after it, the image begins
+//      with the archive magic and so does the file: the copy writes sector 0
+//      first and flushes it before any other, so a file that does not begin as an archive (a disk image, a
+//      file the copy never reached) holds no save to complete and reads as
+//      it is. Any other last sector is data: an archive whose last sector
+//      holds anything else reads as it always did.
 //  A3  [0, N) is written only while the image and a whole descriptor for it
 //      are on the medium: both are flushed together before the copy (the
 //      image's checksum makes a descriptor that landed without all of its
@@ -27,11 +30,12 @@
 //      descriptor goes away with the cut, never before the copy is whole.
 //      (The cut is flushed as well, but only so that a run ends with all it
 //      wrote on the medium: a cut that did not land is done again.)
-//  A5  Every run that opens a file as its target (read_header) and every
-//      read of a source archive (load, format --archive) looks for a whole
-//      descriptor first and completes it: copy, flush, cut. Doing this twice
-//      changes nothing. A reader that may not write the file reads the
-//      archive at X instead and leaves the file as it is.
+//  A5  A run that opens an archive file as its target to change it
+//      (open_store) looks for a whole descriptor first and completes it:
+//      copy, flush, cut. Doing this twice changes nothing. Every other
+//      reader (a command that only reads its target, load and format
+//      --archive reading their source) reads the archive at X instead and
+//      leaves the file as it is.
 //
 // A file whose last sector is no descriptor costs its readers one extra
 // sector read; the image is only read when the descriptor is whole.
@@ -161,6 +165,8 @@ bool find_pending(ar_file &f, pending_save *p) {
     const uint64_t size = f.size();
     if (size == UINT64_MAX || size < 3 * SECTOR || size % SECTOR) return false;
     uint8_t d[SECTOR];
+    f.read(0, d, SECTOR);
+    if (memcmp(d, "QXAR", 4)) return false;
     f.read(size - SECTOR, d, SECTOR);
     if (memcmp(d + desc::MAGIC, MAGIC, sizeof MAGIC) || get32(d + desc::SUM) != store_crc32(d, desc::SUM))
         return false;
@@ -180,7 +186,12 @@ bool find_pending(ar_file &f, pending_save *p) {
 // The copy of the image to the start, then the cut that retires it (A4).
 void complete(ar_file &f, const pending_save &p) {
     std::vector<uint8_t> buf(CHUNK);
-    for (uint64_t done = 0; done < p.bytes;) {
+    // Sector 0 first, on the medium before any other: a file that does not
+    // begin as an archive is one the copy has not touched (A2).
+    f.read(p.at, buf.data(), SECTOR);
+    f.write(0, buf.data(), SECTOR);
+    f.sync();
+    for (uint64_t done = SECTOR; done < p.bytes;) {
         const size_t n = size_t(std::min<uint64_t>(CHUNK, p.bytes - done));
         f.read(p.at + done, buf.data(), n);
         f.write(done, buf.data(), n);
@@ -228,33 +239,25 @@ in_place_save::~in_place_save() {
     if (!copying_ && fflush(f_) == 0) xd_file_truncate(f_, old_);
 }
 
-void complete_pending_save(xd_t *xd) {
-    if (xd_flags(xd) & XD_DEVICE) return;
+uint32_t take_pending_save(xd_t *xd, bool writes) {
+    if (xd_flags(xd) & XD_DEVICE) return 0;
     const uint32_t pos = xd_cur(xd);
     target_file t(xd);
     pending_save p;
-    if (find_pending(t, &p)) complete(t, p);
+    uint32_t at = 0;
+    if (find_pending(t, &p)) {
+        if (writes) complete(t, p);
+        else at = uint32_t(p.at / SECTOR);
+    }
     seek_disk(xd, pos);
+    return at;
 }
 
-uint64_t settle_pending_save(FILE *f, const char *path, uint64_t *end) {
+uint64_t pending_save_of(FILE *f, uint64_t *end) {
     host_file h(f);
     *end = h.size();
     pending_save p;
     if (*end == UINT64_MAX || !find_pending(h, &p)) return 0;
-    if (FILE *w = fopen(path, "r+b")) {
-        host_buffering(w);
-        host_file hw(w);
-        try {
-            complete(hw, p);
-        } catch (...) {
-            fclose(w);
-            throw;
-        }
-        if (fclose(w) != 0) quit("file write fails");
-        *end = p.bytes;
-        return 0;
-    }
     *end = p.at + p.bytes;
     return p.at;
 }

@@ -15,37 +15,42 @@ void list_devs();
 namespace {
 
 enum HeaderMode { NO_HEADER, DISK_ONLY, ARCHIVE_OK };
+// What a command does to its target: READS opens it read-only where it can
+// and shares it with other runs that read; WRITES needs it writable and
+// holds it alone for the whole run.
+enum Access { READS, WRITES };
 
 struct command {
     const char *name;
     HeaderMode read;
+    Access access;
     bool write_after;
     command_fn fn;
 };
 
 const command command_table[] = {
-    {"format", NO_HEADER, false, format_disk},
-    {"restore", NO_HEADER, false, restore_disk},
+    {"format", NO_HEADER, WRITES, false, format_disk},
+    {"restore", NO_HEADER, WRITES, false, restore_disk},
     // update rewrites the list unchanged: it stays as it lies, since a list
     // stored anew may need a commit record whose copy goes to the data areas.
-    {"update", DISK_ONLY, false, update_disk},
-    {"sync", DISK_ONLY, false, sync_disk},
-    {"info", ARCHIVE_OK, false, print_info},
-    {"clear", ARCHIVE_OK, true, clear_menu},
-    {"add", ARCHIVE_OK, true, add_file},
-    {"add-menu", ARCHIVE_OK, true, add_menu},
-    {"resize", ARCHIVE_OK, true, resize_file},
-    {"copy", ARCHIVE_OK, true, copy_file},
-    {"move", ARCHIVE_OK, true, move_file},
-    {"export", ARCHIVE_OK, false, export_file},
-    {"remove", ARCHIVE_OK, true, remove_file},
-    {"cat", ARCHIVE_OK, false, cat_file},
-    {"cat-menu", ARCHIVE_OK, false, cat_menu},
-    {"pack", ARCHIVE_OK, true, pack_disk},
-    {"check", DISK_ONLY, false, check_disk},
-    {"save", ARCHIVE_OK, false, save_archive},
-    {"load", ARCHIVE_OK, true, load_archive},
-    {"create", NO_HEADER, false, create_archive},
+    {"update", DISK_ONLY, WRITES, false, update_disk},
+    {"sync", DISK_ONLY, WRITES, false, sync_disk},
+    {"info", ARCHIVE_OK, READS, false, print_info},
+    {"clear", ARCHIVE_OK, WRITES, true, clear_menu},
+    {"add", ARCHIVE_OK, WRITES, true, add_file},
+    {"add-menu", ARCHIVE_OK, WRITES, true, add_menu},
+    {"resize", ARCHIVE_OK, WRITES, true, resize_file},
+    {"copy", ARCHIVE_OK, WRITES, true, copy_file},
+    {"move", ARCHIVE_OK, WRITES, true, move_file},
+    {"export", ARCHIVE_OK, READS, false, export_file},
+    {"remove", ARCHIVE_OK, WRITES, true, remove_file},
+    {"cat", ARCHIVE_OK, READS, false, cat_file},
+    {"cat-menu", ARCHIVE_OK, READS, false, cat_menu},
+    {"pack", ARCHIVE_OK, WRITES, true, pack_disk},
+    {"check", DISK_ONLY, READS, false, check_disk},
+    {"save", ARCHIVE_OK, READS, false, save_archive},
+    {"load", ARCHIVE_OK, WRITES, true, load_archive},
+    {"create", NO_HEADER, WRITES, false, create_archive},
 };
 
 const char usage_text[] =
@@ -144,13 +149,6 @@ int run(int argc, char **argv) {
     }
     if (argc - i < 2) quit("no device name or command");
 
-    open_target target;
-    target.xd = xd_open(argv[i], 1);
-    if (!target.xd) {
-        if (const char *why = xd_open_error()) quit("%s", why);
-        quit("open %s fails", argv[i]);
-    }
-
     const char *name = argv[i + 1];
     const command *cmd = nullptr;
     for (const command &c : command_table)
@@ -158,9 +156,28 @@ int run(int argc, char **argv) {
             cmd = &c;
             break;
         }
-    if (!cmd) quit("Invalid command %s", name);
+    const bool writes = !cmd || cmd->access == WRITES;
 
-    if (cmd->read != NO_HEADER) read_header(target.xd, cmd->read == ARCHIVE_OK);
+    // A run that only reads takes a target it may not write; one that
+    // writes says when the target is read-only. A file that does not exist
+    // is created either way.
+    // The device layer may know why an open failed (a target in use, a
+    // sector size the layout cannot take): that is the message then.
+    open_target target;
+    auto open_as = [&](int write) {
+        target.xd = xd_open(argv[i], write);
+        if (!target.xd)
+            if (const char *why = xd_open_error()) quit("%s", why);
+    };
+    if (!writes) open_as(0);
+    if (!target.xd) open_as(1);
+    if (!target.xd && cmd && writes && (target.xd = xd_open(argv[i], 0)) != nullptr)
+        quit("%s is read-only, %s can't write to it", argv[i], name);
+    if (!target.xd) quit("open %s fails", argv[i]);
+    if (!cmd) quit("Invalid command %s", name);
+    if (xd_claim(target.xd, writes)) quit("%s is in use by another run", argv[i]);
+
+    if (cmd->read != NO_HEADER) open_store(target.xd, cmd->read == ARCHIVE_OK, writes);
     cmd->fn(target.xd, argc - i - 2, argv + i + 2);
     if (cmd->write_after) write_header(target.xd);
     flush_disk(target.xd);
@@ -174,6 +191,7 @@ int run(int argc, char **argv) {
 
 void reset_globals() {
     verbosity = 0;
+    set_disk_base(0);
     reset_layout();
     reset_filestore();
 }

@@ -9,7 +9,11 @@ void read_disk(xd_t *xd, void *buf, uint32_t count) {
 
 namespace {
 bool unflushed = false;  // a write since the last flush
+uint32_t base = 0;
 }
+
+void set_disk_base(uint32_t sector) { base = sector; }
+uint32_t disk_base() { return base; }
 
 bool disk_unflushed() { return unflushed; }
 
@@ -19,7 +23,7 @@ void write_disk(xd_t *xd, const void *buf, uint32_t count) {
 }
 
 void seek_disk(xd_t *xd, uint32_t sector) {
-    if (xd_seek(xd, sector)) quit("xd_seek fails at offset %u", sector);
+    if (uint64_t(base) + sector > 0xFFFFFFFFu || xd_seek(xd, base + sector)) quit("xd_seek fails at offset %u", sector);
 }
 
 void flush_disk(xd_t *xd) {

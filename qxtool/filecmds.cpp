@@ -168,6 +168,11 @@ uint8_t *save_file(xd_t *xd, const char *name, const char *path, bool extended) 
         fclose(f);
         quit("can't open file %s", path);
     }
+    // The target's own bytes would change under the read.
+    if (xd_is_file(xd, f)) {
+        fclose(f);
+        quit("can't read file %s: it is the target", path);
+    }
     if (st.st_size == 0) {
         fclose(f);
         quit("empty file %s", path);
@@ -209,10 +214,17 @@ void load_file(xd_t *xd, const char *name, const char *path) {
         return;
     }
     create_dir(path);
-    FILE *f = fopen(path, "wb");
+    // Opened without cutting it first: a file that is the target itself
+    // (under any name) or that another run holds is refused as it is.
+    FILE *f = fopen(path, "r+b");
+    if (!f) f = fopen(path, "wb");
     if (!f) quit("can't write to file %s", path);
     host_buffering(f);
     try {
+        if (xd_is_file(xd, f)) quit("can't write to file %s: it is the target", path);
+        if (xd_file_claim(f, 1)) quit("%s is in use by another run", path);
+        struct stat st;
+        if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && xd_file_truncate(f, 0)) quit("file write fails");
         load_file_data(xd, it, f, 1);
     } catch (...) {
         fclose(f);

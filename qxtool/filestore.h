@@ -74,7 +74,7 @@ inline int next_item(const uint8_t *list, int ofs) { return ofs + list[ofs] + 2;
 //
 // store_begin names the target of a command that changes the store.
 // store_committed notes the list in memory as the one on the disk (after
-// read_header and after every commit). store_protected is true when sectors
+// open_store and after every commit). store_protected is true when sectors
 // [start, start + count) hold data of an item that the list on the disk
 // names: nothing but a commit record may write there.
 void store_begin(xd_t *xd);
@@ -92,21 +92,32 @@ bool store_find_unused_in(uint32_t count, uint32_t lo, uint32_t hi, uint32_t *st
 // no longer names may be reused.
 void store_commit(xd_t *xd);
 
+// Opens the store of the target for a command: reads the header and the
+// list (read_header) and takes up what a power cut interrupted. A run that
+// writes (writes true) completes an interrupted change where it lies: a
+// save into an archive file, then a commit of its list. A run that only
+// reads leaves the target as it is and reads such a change through: the
+// archive where its new image lies, the list from the commit record.
+// Archives are refused unless allow_archive.
+void open_store(xd_t *xd, int allow_archive, bool writes);
+
 // The commit itself: stores the list in memory so that a power cut at any
 // instant leaves the old or the new store, to the tool and to the boot
-// program. read_header calls recover_list with the list sectors as read; it
-// completes an interrupted commit and returns true, or returns false.
+// program. open_store calls recover_list with the list sectors as read: it
+// takes up a whole commit record (completing it on the medium when
+// complete is true) and returns true, or returns false.
 void commit_list(xd_t *xd);
 // more_follows: the command goes on writing, possibly over sectors that
 // only the old list named.
 void commit_list(xd_t *xd, bool more_follows);
-bool recover_list(xd_t *xd, const uint8_t *raw_marked);
+bool recover_list(xd_t *xd, const uint8_t *raw_marked, bool complete);
 // Notes the list sectors as read from the disk (marked form).
 void store_noted(const uint8_t *raw_marked);
 // Tail of the list as it is on the disk.
 int store_disk_tail();
-// Bytes of the list that items and the terminator may use: the last sector
-// of a list of several sectors holds the commit record.
+// Bytes of the list that items and the terminator may use: every list
+// sector, the last one included (a commit record stands there only while
+// the list in place is being rewritten).
 int list_room();
 // Writes count sectors of a stored file (a loader's patch). Sectors that the
 // list on the disk names are never rewritten: "not enough space to keep the

@@ -84,8 +84,9 @@ format_options read_format_options(int argc, char **argv) {
 
 // Sizes that were not given on the command line come from the archive's
 // header: primary and extended data size and the list size.
-void take_archive_defaults(format_options &o) {
+void take_archive_defaults(xd_t *xd, format_options &o) {
     archive_source src(o.archive);
+    open_source(src, xd, o.archive);
     free(get_ar_header(src.f));
     const uint8_t *h = global_buffer;
     if (!o.primary) {
@@ -271,7 +272,7 @@ void write_qx(xd_t *xd, const format_plan *plan) {
 
     if (plan->opt.archive) {
         seek_disk(xd, 0);
-        read_header(xd, 0);
+        open_store(xd, 0, true);
         char *words[] = {const_cast<char *>(plan->opt.archive), nullptr};
         load_archive(xd, 1, words);
         write_header(xd);
@@ -286,7 +287,7 @@ void plan_format(xd_t *xd, int argc, char **argv, format_plan *plan) {
     o = read_format_options(argc, argv);
     // The raw layout has no file store an archive could be loaded into.
     if (o.raw && o.archive) quit("--archive can't be used with --raw");
-    if (o.archive) take_archive_defaults(o);
+    if (o.archive) take_archive_defaults(xd, o);
 
     plan->primary = o.primary ? o.primary : DEFAULT_PRIMARY;
     plan->extended = o.extended;
@@ -347,6 +348,9 @@ void plan_format(xd_t *xd, int argc, char **argv, format_plan *plan) {
     if (o.volume_id_given && !plan->new_volume) quit("--volume-id needs a new data partition, use --force");
     if (o.esp_size_given && !plan->new_volume) quit("--esp-size needs a new data partition, use --force");
     if (!plan->new_volume) plan->esp_size = 0;
+    if (o.archive)
+        check_archive_load(xd, o.archive, o.base + 1 + plan->boot_sectors, plan->list_sectors, plan->primary,
+                           plan->primary + plan->extended);
 }
 
 void write_format(xd_t *xd, const format_plan *plan) {

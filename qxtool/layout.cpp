@@ -1,7 +1,6 @@
 // Boot record, copies, header and marks: reading and writing the fixed
 // structures of the hidden area.
 #include "layout.h"
-#include "archive.h"
 #include "common.h"
 #include "disk.h"
 #include "extents.h"
@@ -10,7 +9,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 const uint8_t *qx_mbr_data = qx_mbr_rel;
 int qx_mbr_size = int(MBR_IMAGE_SIZE);
@@ -79,9 +77,6 @@ void check_areas(xd_t *xd) {
 }
 
 void read_header(xd_t *xd, int allow_archive) {
-    // A save that a power cut interrupted while it rewrote this file is
-    // completed before anything of the file is read.
-    complete_pending_save(xd);
     uint8_t *gb = global_buffer;
     read_disk(xd, gb, 1);
     memcpy(gb + 512, gb, 512);
@@ -131,18 +126,7 @@ void read_header(xd_t *xd, int allow_archive) {
     }
 
     qx_list_size = int(qx_list_sectors * 510);
-    qx_ar_size = 0;
-    // A change that a power cut interrupted is completed before the list
-    // is read.
-    std::vector<uint8_t> raw(qx_list, qx_list + size_t(qx_list_sectors) * SECTOR);
-    if (qx_ar_mode) qx_ar_size = 0xFFFFFFFFu;
-    if (!recover_list(xd, raw.data())) {
-        remove_mark(qx_list, qx_list_sectors);
-        store_noted(raw.data());
-    }
-    qx_list_tail = walk_list(qx_list, qx_list_size);
-    if (qx_ar_mode) qx_ar_size = get_ar_size();
-    store_committed();
+    qx_ar_size = qx_ar_mode ? 0xFFFFFFFFu : 0;
 }
 
 void write_header(xd_t *xd) { commit_list(xd); }

@@ -118,7 +118,7 @@ extern const uint8_t qx_mbr_dbg[MBR_IMAGE_SIZE];
 extern const uint8_t *qx_mbr_data;
 extern int qx_mbr_size;
 
-// Layout values of the open target, set by read_header.
+// Layout values of the open target, set by read_header and open_store.
 extern uint32_t qx_boot_base;
 extern uint32_t qx_part_ofs;
 extern uint32_t qx_list_start;
@@ -131,6 +131,9 @@ extern uint8_t *qx_list;   // qx_list_sectors * 512 bytes
 extern int qx_list_size;   // qx_list_sectors * 510
 extern int qx_list_tail;   // offset of the list's terminating zero byte
 
+// Reads the boot record (or an archive's header) and the list sectors as
+// they lie, marks and all, into qx_list, and sets the layout values; the
+// list itself is taken up by open_store (filestore.h).
 void read_header(xd_t *xd, int allow_archive);
 void write_header(xd_t *xd);
 void update_header(xd_t *xd);

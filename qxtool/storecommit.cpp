@@ -8,7 +8,9 @@
 // last sector of the list area (D = qx_list_start + qx_list_sectors - 1),
 // naming a payload that holds the new list bytes as marked sectors. Two
 // readers use it: read_header, which checks the descriptor's and the
-// payload's checksums and completes the change, and the boot program, which
+// payload's checksums and completes the change (open_store; a run that only
+// reads takes the payload's list and leaves the medium alone), and the boot
+// program, which
 // checks only the descriptor's magic and list start and then reads list_used
 // sectors from the payload's place instead of the list in place.
 //
@@ -24,9 +26,10 @@
 //      it names, before the descriptor is written; so a descriptor that is
 //      on the medium always names a whole payload, and its magic alone tells
 //      the boot program so.
-//  I3  read_header completes a whole commit record before anything reads the
+//  I3  open_store completes a whole commit record before anything reads the
 //      list: it writes the payload's list in place, flushes, and only then
-//      retires the descriptor. Doing this twice changes nothing.
+//      retires the descriptor. Doing this twice changes nothing. A run that
+//      may not write reads the payload's list and changes nothing.
 //  I4  A record is retired only after the list it holds is on the medium in
 //      place, so a stale record always holds the list that is in place. A
 //      commit that writes no record (one list sector changed) flushes before
@@ -40,10 +43,13 @@
 //  I6  The header's list_used never falls short of the list in place: a
 //      growing count is on the medium before the list, a shrinking one
 //      follows it.
-//  I7  Sector D is no list sector of any list this tool stores (its item room
-//      ends one sector earlier when the list has more than one sector). An
-//      older list that reaches into D is covered by writing the descriptor
-//      over it only after the payload is on the medium.
+//  I7  A list may fill every sector of its area, D included (lists written by
+//      earlier builds and by save do). While a record stands, D holds the
+//      descriptor and the in-place rewrite leaves D alone; retiring the
+//      record writes D's sector of the new list (zeros when the new list
+//      ends before D) in one sector write, which both ends the record and
+//      completes the list in place. A list in D is covered by the
+//      descriptor only after the payload is on the medium.
 //  I8  A descriptor is retired (zeroed and flushed) before any sector of its
 //      payload is zeroed or reused, so that no reader ever meets a whole
 //      descriptor naming a payload that is no longer whole.
@@ -168,12 +174,16 @@ void zero_list_sector(xd_t *xd, uint32_t s) {
     if (o + SECTOR <= disk_image.size()) memcpy(&disk_image[o], z, SECTOR);
 }
 
-// Retires the record once the list it holds is on the medium in place: the
-// descriptor, with a list_used that shrinks to used (0: unchanged), is on
-// the medium before any payload sector changes.
-void retire_record(xd_t *xd, uint32_t payload, uint32_t payload_sectors, uint32_t used) {
+// Retires the record once the rest of the list it holds is on the medium in
+// place: D gets its sector of the new list (img), and that, with a
+// list_used that shrinks to used (0: unchanged), is on the medium before
+// any payload sector changes.
+void retire_record(xd_t *xd, const std::vector<uint8_t> &img, uint32_t payload, uint32_t payload_sectors,
+                   uint32_t used) {
     const uint32_t d = record_sector();
-    zero_list_sector(xd, d);
+    const size_t o = size_t(qx_list_sectors - 1) * SECTOR;
+    write_at(xd, d, &img[o], 1);
+    if (o + SECTOR <= disk_image.size()) memcpy(&disk_image[o], &img[o], SECTOR);
     if (used) set_list_used(xd, used);
     flush_disk(xd);
     // A payload in the list area is part of the zero bytes after the list.
@@ -219,7 +229,7 @@ int store_disk_tail() {
     return tail < size ? tail : size - 1;
 }
 
-int list_room() { return int(qx_list_sectors > 1 ? (qx_list_sectors - 1) * 510 : 510); }
+int list_room() { return int(qx_list_sectors * 510); }
 
 void store_write_file_sectors(xd_t *xd, uint32_t sector, const uint8_t *data, uint32_t count) {
     if (store_protected(sector, count)) quit("not enough space to keep the old data while it is replaced");
@@ -237,7 +247,6 @@ void commit_list(xd_t *xd) { commit_list(xd, false); }
 void commit_list(xd_t *xd, bool more_follows) {
     const uint32_t new_end = qx_ar_mode ? get_ar_size() : 0;
     const uint32_t used = used_of(qx_list_tail);
-    if (qx_list_sectors > 1 && used >= qx_list_sectors) quit("file item too long");
     std::vector<uint8_t> img = marked_list(qx_list, qx_list_tail);
     uint32_t changed = 0;
     for (uint32_t i = 0; i < qx_list_sectors; i++)
@@ -301,7 +310,7 @@ void commit_list(xd_t *xd, bool more_follows) {
     if (disk_image.size() != img.size()) disk_image.assign(img.size(), 0xFF);
     write_in_place(xd, img, true);
     flush_disk(xd);
-    retire_record(xd, at, psectors, used < hused ? used : 0);
+    retire_record(xd, img, at, psectors, used < hused ? used : 0);
     if (qx_ar_mode) {
         cut_archive(xd, final_end);
         qx_ar_size = new_end;
@@ -309,7 +318,7 @@ void commit_list(xd_t *xd, bool more_follows) {
     store_committed();
 }
 
-bool recover_list(xd_t *xd, const uint8_t *raw_marked) {
+bool recover_list(xd_t *xd, const uint8_t *raw_marked, bool complete) {
     if (qx_list_sectors < 2) return false;
     const uint32_t d = record_sector();
     const uint8_t *desc = raw_marked + size_t(qx_list_sectors - 1) * SECTOR;
@@ -326,7 +335,7 @@ bool recover_list(xd_t *xd, const uint8_t *raw_marked) {
         return false;
 
     std::vector<uint8_t> payload(size_t(psectors) * SECTOR);
-    if (xd_seek(xd, at) || xd_read(xd, payload.data(), psectors)) return false;
+    if (xd_seek(xd, disk_base() + at) || xd_read(xd, payload.data(), psectors)) return false;
     remove_mark(payload.data(), psectors);
     payload.resize(bytes);
     if (crc32(payload.data(), payload.size()) != get32(desc + rec::PAYLOAD_SUM)) return false;
@@ -334,15 +343,17 @@ bool recover_list(xd_t *xd, const uint8_t *raw_marked) {
     memcpy(qx_list, payload.data(), size_t(tail) + 1);
     if (walk_list(qx_list, int(qx_list_sectors * 510)) != int(tail)) return false;
 
-    // Complete the change: the list in place, then retire the record.
     disk_image.assign(raw_marked, raw_marked + size_t(qx_list_sectors) * SECTOR);
     qx_list_tail = int(tail);
+    if (!complete) return true;
+
+    // Complete the change: the list in place, then retire the record.
     std::vector<uint8_t> img = marked_list(qx_list, qx_list_tail);
     const uint32_t hused = header_used(xd), used = used_of(qx_list_tail);
     if (used > hused) set_list_used(xd, used);
     write_in_place(xd, img, true);
     flush_disk(xd);
-    retire_record(xd, at, psectors, used < hused ? used : 0);
+    retire_record(xd, img, at, psectors, used < hused ? used : 0);
     if (qx_ar_mode && get32(desc + rec::END)) cut_archive(xd, get32(desc + rec::END));
     return true;
 }

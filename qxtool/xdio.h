@@ -69,8 +69,19 @@ int xd_file_mode_like(FILE *f, const char *path);
 // success.
 int xd_file_replace(const char *from, const char *to);
 
-// True when the host file f is the file or device the target is.
+// True when the host file f is the file or device the target is, however
+// either is named: the same file through another path or link, a loop
+// device that shows the target file (or the file a target loop device
+// shows), or a partition of the target disk.
 bool xd_is_file(xd_t *xd, FILE *f);
+
+// Claims the target for this run: shared for a run that only reads it,
+// exclusive for one that writes it. Returns 0 once claimed, 1 when another
+// run holds a claim that conflicts. The claim ends with xd_close.
+int xd_claim(xd_t *xd, int exclusive);
+// The same for a host file that a run reads (shared) or writes (exclusive);
+// the claim ends when f is closed.
+int xd_file_claim(FILE *f, int exclusive);
 
 // A hook for tests: when set, it is asked before every write and a true
 // answer makes that write fail as a device error would.

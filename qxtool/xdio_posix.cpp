@@ -17,6 +17,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -79,6 +80,14 @@ static xd_t *open_path(const std::string &path, int write, bool must_exist, bool
     struct stat st;
     if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
         close(fd);
+        return nullptr;
+    }
+    // A read-only disk (a loop device attached read-only, a write-protected
+    // card) may open for writing and refuse every write: it is refused here.
+    int ro = 0;
+    if (write && S_ISBLK(st.st_mode) && ioctl(fd, BLKROGET, &ro) == 0 && ro) {
+        close(fd);
+        errno = EROFS;
         return nullptr;
     }
     xd_t *xd = new xd_t;
@@ -260,11 +269,88 @@ int xd_file_sync(FILE *f) {
     return 0;
 }
 
-bool xd_is_file(xd_t *xd, FILE *f) {
-    struct stat a, b;
-    if (!xd || fstat(xd->fd, &a) != 0 || fstat(fileno(f), &b) != 0) return false;
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+namespace {
+
+// What a file descriptor stands for: an ordinary file by its device and
+// inode, a disk by its device number. A partition stands for its whole
+// disk and a loop device for the file it shows, so that every name of the
+// same bytes compares equal.
+struct identity {
+    bool disk = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool operator==(const identity &o) const { return disk == o.disk && dev == o.dev && ino == o.ino; }
+};
+
+std::string sys_text(const std::string &path) {
+    std::string out;
+    if (FILE *f = fopen(path.c_str(), "re")) {
+        char line[4096];
+        if (fgets(line, sizeof line, f)) out = line;
+        fclose(f);
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+    return out;
 }
+
+bool identity_of_stat(const struct stat &st, identity *id, int depth) {
+    if (!S_ISBLK(st.st_mode)) {
+        id->dev = st.st_dev;
+        id->ino = st.st_ino;
+        return true;
+    }
+    dev_t whole = st.st_rdev;
+    char sys[128];
+    snprintf(sys, sizeof sys, "/sys/dev/block/%u:%u", major(whole), minor(whole));
+    char real[4096];
+    if (realpath(sys, real)) {
+        std::string base = real;
+        unsigned ma, mi;
+        if (!sys_text(base + "/partition").empty() &&
+            sscanf(sys_text(base.substr(0, base.rfind('/')) + "/dev").c_str(), "%u:%u", &ma, &mi) == 2) {
+            whole = makedev(ma, mi);
+            base = base.substr(0, base.rfind('/'));
+        }
+        std::string backing = sys_text(base + "/loop/backing_file");
+        struct stat b;
+        if (!backing.empty() && depth < 8 && stat(backing.c_str(), &b) == 0) return identity_of_stat(b, id, depth + 1);
+    }
+    id->disk = true;
+    id->dev = whole;
+    return true;
+}
+
+bool identity_of(int fd, identity *id) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && identity_of_stat(st, id, 0);
+}
+
+int claim_fd(int fd, int exclusive) {
+    const int op = (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
+    struct stat st;
+    const bool block = fstat(fd, &st) == 0 && S_ISBLK(st.st_mode);
+    // The device manager takes a shared claim on a disk for a moment while
+    // it looks at it: a disk gets a few seconds to become free.
+    for (int tries = block ? 60 : 1;; ) {
+        if (flock(fd, op) == 0) return 0;
+        if (errno == EINTR) continue;
+        // A file system that keeps no locks leaves the target unclaimed.
+        if (errno != EWOULDBLOCK || --tries <= 0) return errno == EWOULDBLOCK ? 1 : 0;
+        usleep(50000);
+    }
+}
+
+}  // namespace
+
+bool xd_is_file(xd_t *xd, FILE *f) {
+    identity a, b;
+    if (!xd || !identity_of(xd->fd, &a) || !identity_of(fileno(f), &b)) return false;
+    return a == b;
+}
+
+int xd_claim(xd_t *xd, int exclusive) { return claim_fd(xd->fd, exclusive); }
+
+int xd_file_claim(FILE *f, int exclusive) { return claim_fd(fileno(f), exclusive); }
 
 int xd_file_truncate(FILE *f, uint64_t size) { return ftruncate(fileno(f), off_t(size)) == 0 ? 0 : 1; }
 

@@ -263,6 +263,12 @@ bool xd_is_file(xd_t *xd, FILE *f) {
            a.nFileIndexLow == b.nFileIndexLow;
 }
 
+// An image's claim is taken by xd_open itself on this platform, through the
+// share mode it opens with (a writer alone, readers together); a disk is
+// locked by xd_lock. Host files are not claimed here.
+int xd_claim(xd_t *, int) { return 0; }
+int xd_file_claim(FILE *, int) { return 0; }
+
 int xd_file_truncate(FILE *f, uint64_t size) { return _chsize_s(_fileno(f), int64_t(size)) == 0 ? 0 : 1; }
 
 // Windows files carry no permission bits that a new file would lack.

@@ -76,9 +76,10 @@ TEST(Frame, UnknownCommandStillCreatesTheTargetFirst) {
     EXPECT_EQ(st.st_size, 0);
 }
 
-TEST(Frame, ReadOnlyImageDoesNotOpen) {
-    // Even commands that only read open the target for writing. Root may
-    // write anything, so as root the tool runs as an unprivileged user.
+TEST(Frame, ReadOnlyImageOpensOnlyForReading) {
+    // A command that only reads opens a read-only image; one that writes
+    // says it is read-only. Root may write anything, so as root the tool
+    // runs as an unprivileged user.
     TempDir t;
     make_blank(t.path("ro.img"), 100);
     chmod(t.path("ro.img").c_str(), 0444);
@@ -86,7 +87,10 @@ TEST(Frame, ReadOnlyImageDoesNotOpen) {
     std::string as_user = geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
     RunResult r = run_shell(as_user + QXTOOL_BIN + " " + t.path("ro.img") + " info");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "qxtool: error: open " + t.path("ro.img") + " fails\n");
+    EXPECT_EQ(r.err, "qxtool: error: qx mbr not initialized\n");
+    r = run_shell(as_user + QXTOOL_BIN + " " + t.path("ro.img") + " format");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "qxtool: error: " + t.path("ro.img") + " is read-only, format can't write to it\n");
 }
 
 TEST(Frame, OptionsEndAtTheFirstWord) {

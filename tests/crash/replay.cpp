@@ -225,7 +225,7 @@ std::string read_store(const std::string &path, Store *out, const std::string &s
     xd_t *xd = xd_open(path.c_str(), 1);
     if (!xd) return "open fails";
     try {
-        read_header(xd, 1);
+        open_store(xd, 1, true);
         for (int o = 0; qx_list[o]; o = next_item(qx_list, o)) {
             const uint8_t *it = qx_list + o;
             Entry e;
@@ -237,7 +237,7 @@ std::string read_store(const std::string &path, Store *out, const std::string &s
         }
     } catch (const Fatal &e) {
         xd_close(xd);
-        return std::string("read_header: ") + e.what();
+        return std::string("open_store: ") + e.what();
     }
     xd_close(xd);
     for (const Entry &e : out->items) {

@@ -93,7 +93,7 @@ std::vector<Entry> entries(const std::string &target) {
     reset_globals();
     xd_t *xd = xd_open(target.c_str(), 1);
     try {
-        read_header(xd, 1);
+        open_store(xd, 1, true);
         for (int o = 0; qx_list[o]; o = next_item(qx_list, o))
             out.push_back({qx_list[o + 1], get32(qx_list + o + 2), get32(qx_list + o + 6),
                            reinterpret_cast<const char *>(qx_list + o + 14)});
@@ -301,7 +301,7 @@ TEST(Archive, SaveAndLoadErrors) {
         {{"load"}, "not enough parameters"},
         {{"load", none}, "can't open file " + none},
         {{"load", f}, "file read fails"},
-        {{"load", disk}, "invalid archive file"},
+        {{"load", disk}, "can't read the archive " + disk + ": it is the target"},
     };
     for (const Case &c : cases) EXPECT_EQ(tool(disk, c.w).err, err(c.msg)) << c.msg;
     EXPECT_FALSE(std::filesystem::exists(dir.path("o.qxa")));

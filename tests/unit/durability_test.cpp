@@ -34,7 +34,7 @@ bool read_store(const std::string &img, std::vector<Entry> *list, Contents *data
     xd_t *xd = xd_open(img.c_str(), 1);
     if (!xd) return *why = "open fails", false;
     try {
-        read_header(xd, 1);
+        open_store(xd, 1, true);
         for (int o = 0; qx_list[o]; o = next_item(qx_list, o)) {
             const uint8_t *it = qx_list + o;
             list->push_back({reinterpret_cast<const char *>(it + item::NAME), item_size(it), it[item::FLAGS]});

@@ -294,7 +294,7 @@ TEST(Extents, DamagedListsLoseNoFile) {
         reset_globals();
         xd_t *xd = xd_open(img.c_str(), 0);
         ASSERT_NE(xd, nullptr);
-        read_header(xd, 0);
+        open_store(xd, 0, true);
         const uint8_t *it = find_file("new");
         ASSERT_NE(it, nullptr);
         EXPECT_EQ(get32(it + item::START), c.placed_at);

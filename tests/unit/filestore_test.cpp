@@ -48,7 +48,7 @@ struct Item {
     std::string name;
 };
 
-// Reads the list back through read_header, as a fresh run would.
+// Reads the list back through open_store, as a fresh run would.
 std::vector<Item> list_of(const std::string &img) {
     std::vector<Item> out;
     reset_globals();
@@ -56,14 +56,14 @@ std::vector<Item> list_of(const std::string &img) {
     EXPECT_NE(xd, nullptr);
     if (!xd) return out;
     try {
-        read_header(xd, 1);
+        open_store(xd, 1, true);
         for (int ofs = 0; qx_list[ofs]; ofs = next_item(qx_list, ofs)) {
             const uint8_t *it = qx_list + ofs;
             out.push_back({it[item::FLAGS], get32(it + item::START), get32(it + item::SIZE),
                            get32(it + item::TIME), reinterpret_cast<const char *>(it + item::NAME)});
         }
     } catch (const Fatal &e) {
-        ADD_FAILURE() << "read_header: " << e.what();
+        ADD_FAILURE() << "open_store: " << e.what();
     }
     xd_close(xd);
     return out;
@@ -176,7 +176,7 @@ TEST(List, ItemSizeAndListCapacity) {
     EXPECT_EQ(list_of(d.img).size(), 2u);
     reset_globals();
     xd_t *xd = xd_open(d.img.c_str(), 1);
-    read_header(xd, 1);
+    open_store(xd, 1, true);
     EXPECT_EQ(qx_list_tail, 494);
     xd_close(xd);
 }
@@ -493,7 +493,7 @@ TEST(SaveBuff, StoresFromMemoryAndLoadBuffReadsBack) {
             std::vector<uint8_t> v = pattern_bytes(size, size), copy = v;
             reset_globals();
             xd_t *xd = xd_open(d.img.c_str(), 1);
-            read_header(xd, 1);
+            open_store(xd, 1, true);
             uint8_t *it = save_buff(xd, "m", v.data(), size, ext);
             EXPECT_EQ(get32(it + item::START) >= 16128, ext);
             EXPECT_EQ(v, copy);  // the caller's buffer is left as it was

@@ -1,6 +1,7 @@
 // Reading and writing the header and list, and the "update" command, on
 // images built directly by the fixture.
 #include "common.h"
+#include "filestore.h"
 #include "fixture.h"
 #include "layout.h"
 #include "xdio.h"
@@ -18,14 +19,14 @@ QxGeometry small() {
     return g;
 }
 
-// read_header on a fresh handle; returns the error message or "".
+// open_store on a fresh handle; returns the error message or "".
 std::string try_read(const std::string &path, int allow_archive) {
     reset_globals();
     xd_t *xd = xd_open(path.c_str(), 1);
     if (!xd) return "open";
     std::string msg;
     try {
-        read_header(xd, allow_archive);
+        open_store(xd, allow_archive, true);
     } catch (const Fatal &e) {
         msg = e.what();
     }

@@ -48,7 +48,7 @@ struct Disk {
         std::vector<std::pair<std::string, uint32_t>> out;
         reset_globals();
         xd_t *xd = xd_open(img.c_str(), 1);
-        read_header(xd, 1);
+        open_store(xd, 1, true);
         for (int o = 0; qx_list[o]; o = next_item(qx_list, o))
             out.emplace_back(reinterpret_cast<const char *>(qx_list + o + item::NAME), item_start(qx_list + o));
         xd_close(xd);

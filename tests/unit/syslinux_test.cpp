@@ -76,7 +76,7 @@ struct Disk {
     std::pair<uint32_t, std::vector<uint8_t>> stored(const std::string &name, uint32_t size) {
         reset_globals();
         xd_t *xd = xd_open(img.c_str(), 1);
-        read_header(xd, 1);
+        open_store(xd, 1, true);
         uint8_t *it = find_file(name.c_str());
         EXPECT_NE(it, nullptr);
         uint32_t start = it ? item_start(it) : 0;
