@@ -29,6 +29,7 @@ struct xd_t {
     uint32_t cur = 0;
     bool block = false;
     std::string path;
+    int backing = -1;  // the file a loop device shows, claimed with it
 };
 
 uint32_t xd_flags(const xd_t *xd) { return xd->flags; }
@@ -198,6 +199,7 @@ int xd_truncate(xd_t *xd) {
 void xd_close(xd_t *xd) {
     if (!xd) return;
     if (xd->flags & XD_OPEN) close(xd->fd);
+    if (xd->backing >= 0) close(xd->backing);
     delete xd;
 }
 
@@ -293,28 +295,35 @@ std::string sys_text(const std::string &path) {
     return out;
 }
 
+// The whole disk of a disk or partition device, and the file it shows when
+// it is a loop device ("" for none).
+dev_t whole_disk(dev_t dev, std::string *backing) {
+    backing->clear();
+    char sys[128];
+    snprintf(sys, sizeof sys, "/sys/dev/block/%u:%u", major(dev), minor(dev));
+    char real[4096];
+    if (!realpath(sys, real)) return dev;
+    std::string base = real;
+    unsigned ma, mi;
+    if (!sys_text(base + "/partition").empty() &&
+        sscanf(sys_text(base.substr(0, base.rfind('/')) + "/dev").c_str(), "%u:%u", &ma, &mi) == 2) {
+        dev = makedev(ma, mi);
+        base = base.substr(0, base.rfind('/'));
+    }
+    *backing = sys_text(base + "/loop/backing_file");
+    return dev;
+}
+
 bool identity_of_stat(const struct stat &st, identity *id, int depth) {
     if (!S_ISBLK(st.st_mode)) {
         id->dev = st.st_dev;
         id->ino = st.st_ino;
         return true;
     }
-    dev_t whole = st.st_rdev;
-    char sys[128];
-    snprintf(sys, sizeof sys, "/sys/dev/block/%u:%u", major(whole), minor(whole));
-    char real[4096];
-    if (realpath(sys, real)) {
-        std::string base = real;
-        unsigned ma, mi;
-        if (!sys_text(base + "/partition").empty() &&
-            sscanf(sys_text(base.substr(0, base.rfind('/')) + "/dev").c_str(), "%u:%u", &ma, &mi) == 2) {
-            whole = makedev(ma, mi);
-            base = base.substr(0, base.rfind('/'));
-        }
-        std::string backing = sys_text(base + "/loop/backing_file");
-        struct stat b;
-        if (!backing.empty() && depth < 8 && stat(backing.c_str(), &b) == 0) return identity_of_stat(b, id, depth + 1);
-    }
+    std::string backing;
+    const dev_t whole = whole_disk(st.st_rdev, &backing);
+    struct stat b;
+    if (!backing.empty() && depth < 8 && stat(backing.c_str(), &b) == 0) return identity_of_stat(b, id, depth + 1);
     id->disk = true;
     id->dev = whole;
     return true;
@@ -348,7 +357,18 @@ bool xd_is_file(xd_t *xd, FILE *f) {
     return a == b;
 }
 
-int xd_claim(xd_t *xd, int exclusive) { return claim_fd(xd->fd, exclusive); }
+int xd_claim(xd_t *xd, int exclusive) {
+    if (claim_fd(xd->fd, exclusive)) return 1;
+    // A loop device and the file it shows are one target: a run on the file
+    // meets the claim of a run on the device.
+    struct stat st;
+    std::string backing;
+    if (xd->backing < 0 && fstat(xd->fd, &st) == 0 && S_ISBLK(st.st_mode)) {
+        whole_disk(st.st_rdev, &backing);
+        if (!backing.empty()) xd->backing = open(backing.c_str(), O_RDONLY | O_CLOEXEC);
+    }
+    return xd->backing >= 0 ? claim_fd(xd->backing, exclusive) : 0;
+}
 
 int xd_file_claim(FILE *f, int exclusive) { return claim_fd(fileno(f), exclusive); }
 

@@ -158,6 +158,24 @@ TEST(Crash, ListRewritesWithTheCopyInTheListArea) {
     expect_intact(d.img, file_rows(d, true, true));
 }
 
+// A list written the way earlier builds could leave it, filling all four
+// sectors of its area, the commit record's sector included: every change
+// goes through a record that covers the list's own last sector.
+TEST(Crash, FileCommandsOnAListThatFillsItsArea) {
+    Disk d(4, 300, 120);
+    std::vector<RawItem> items;
+    for (int i = 0; i < 44; i++)
+        items.push_back({"file-" + std::to_string(100 + i) + "-abcdefghijklmnopqrstu", pattern_bytes(300, uint32_t(i))});
+    write_raw_list(d.img, d.g, items);
+    expect_intact(d.img, {
+                             {"full list: remove", {"remove", items[5].name}, {}},
+                             {"full list: add", {"add", "n", d.file(pattern_bytes(2600, 1))}, {}},
+                             {"full list: move", {"move", items[8].name, "m"}, {}},
+                             {"full list: copy", {"copy", items[9].name, "c"}, {}},
+                             {"full list: resize", {"resize", items[0].name, "5000"}, {}},
+                         });
+}
+
 namespace {
 
 // Primary area of 40 sectors holding 36 of them; extended area of 30

@@ -206,6 +206,35 @@ void build_qx_image(const std::string &path, const QxGeometry &g) {
     write_sectors(path, first, rest);
 }
 
+void write_raw_list(const std::string &path, const QxGeometry &g, const std::vector<RawItem> &items) {
+    const uint32_t n = (MBR_IMAGE_SIZE - 3) / 510;
+    const uint32_t list_start = g.base + 1 + n;
+    std::vector<uint8_t> list(size_t(g.list) * 512, 0);
+    size_t tail = 0;
+    uint32_t sector = list_start + g.list;
+    for (const RawItem &it : items) {
+        const size_t isz = it.name.size() + 15;
+        if (it.data.empty() || it.data.size() > 510 || isz > 255 || tail + isz >= size_t(g.list) * 510)
+            throw std::runtime_error("write_raw_list: item does not fit");
+        uint8_t *p = &list[tail];
+        p[item::LEN] = uint8_t(isz - 2);
+        put32(p + item::START, sector);
+        put32(p + item::SIZE, uint32_t(it.data.size()));
+        put32(p + item::TIME, 0x60000000u);
+        memcpy(p + item::NAME, it.name.c_str(), it.name.size() + 1);
+        tail += isz;
+        std::vector<uint8_t> data(512, 0);
+        memcpy(data.data(), it.data.data(), it.data.size());
+        put16(&data[510], sector & 0xFFFF);
+        write_sectors(path, sector++, data);
+    }
+    add_mark(list.data(), g.list, list_start, uint32_t(tail) + 1);
+    write_sectors(path, list_start, list);
+    std::vector<uint8_t> header = read_sectors(path, g.base + 1, 1);
+    put16(&header[hdr::LIST_USED], uint32_t(tail / 510 + 1));
+    write_sectors(path, g.base + 1, header);
+}
+
 std::string hex(const std::vector<uint8_t> &data) {
     std::string s;
     char b[4];

@@ -57,6 +57,17 @@ struct QxGeometry {
 };
 void build_qx_image(const std::string &path, const QxGeometry &g);
 
+// Stores items the way an earlier build could leave them, by writing the
+// sectors directly: each item's data (at most 510 bytes) in one marked
+// sector of the primary area, the first right after the list area, and the
+// list over the list area, its last sector included when the items need
+// it; the header's list_used to match.
+struct RawItem {
+    std::string name;
+    std::vector<uint8_t> data;
+};
+void write_raw_list(const std::string &path, const QxGeometry &g, const std::vector<RawItem> &items);
+
 // Words of a file item in the list of an image, read back through the tool.
 std::string hex(const std::vector<uint8_t> &data);
 
