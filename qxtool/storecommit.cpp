@@ -7,12 +7,11 @@
 // new sectors. The commit point is the commit record: a descriptor in the
 // last sector of the list area (D = qx_list_start + qx_list_sectors - 1),
 // naming a payload that holds the new list bytes as marked sectors. Two
-// readers use it: read_header, which checks the descriptor's and the
-// payload's checksums and completes the change (open_store; a run that only
-// reads takes the payload's list and leaves the medium alone), and the boot
-// program, which
-// checks only the descriptor's magic and list start and then reads list_used
-// sectors from the payload's place instead of the list in place.
+// readers use it: open_store, which checks the descriptor's and the
+// payload's checksums and completes the change (a run that only reads takes
+// the payload's list and leaves the medium alone), and the boot program,
+// which checks only the descriptor's magic and list start and then reads
+// list_used sectors from the payload's place instead of the list in place.
 //
 // Invariants, which every change of the store keeps:
 //  I1  Data is never written over sectors that the list on the disk names:
