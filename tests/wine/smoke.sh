@@ -91,5 +91,23 @@ check "first writer's file exports its bytes" "$(md5sum <"$work/held.bin")" "$(m
 "$linux" "$work/disk.img" export y "$work/y.out" >/dev/null 2>&1
 check "the refused writer stored nothing" 1 "$?"
 
+# While one run reads the image (its export waits on a full pipe), other
+# readers share it and a writer is told it is in use.
+mkfifo "$work/outpipe"
+wine "$exe" "$work/disk.img" export held >"$work/outpipe" 2>"$work/reader.err" &
+reader=$!
+exec 4<"$work/outpipe"
+dd bs=1 count=1 <&4 >"$work/first.byte" 2>/dev/null
+run "$work/disk.img" info
+check "second reader shares the image: status" 0 "$(cat "$work/rc")"
+run "$work/disk.img" add y "$work/hello.txt"
+check "writer during a read: status" 1 "$(cat "$work/rc")"
+check "writer during a read: message" "qxtool: error: $work/disk.img is in use by another run" "$(tr -d '\r' <"$work/err")"
+cat "$work/first.byte" - <&4 >"$work/read.bin"
+exec 4<&-
+wait "$reader"
+check "first reader: status" 0 "$?"
+check "first reader exports the bytes" "$(md5sum <"$work/held.bin")" "$(md5sum <"$work/read.bin")"
+
 echo "$passes passed, $fails failed"
 [ "$fails" -eq 0 ]
