@@ -105,6 +105,7 @@ struct xd_t {
     HANDLE handle = INVALID_HANDLE_VALUE;
     uint32_t cur = 0;
     win::open_target target;
+    int claim = -1;  // -1 none, 0 shared, 1 exclusive (xd_claim)
 };
 
 uint32_t xd_flags(const xd_t *xd) { return xd->flags; }
@@ -263,11 +264,50 @@ bool xd_is_file(xd_t *xd, FILE *f) {
            a.nFileIndexLow == b.nFileIndexLow;
 }
 
-// An image's claim is taken by xd_open itself on this platform, through the
-// share mode it opens with (a writer alone, readers together); a disk is
-// locked by xd_lock. Host files are not claimed here.
-int xd_claim(xd_t *, int) { return 0; }
-int xd_file_claim(FILE *, int) { return 0; }
+// Runs claim image files and host files with a byte-range lock on one
+// byte far past any data, which no transfer ever touches: shared for a run
+// that reads, exclusive for one that writes. An image target is moreover
+// opened with a share mode that keeps out whoever else would change it (a
+// writer alone, readers together); a disk is guarded by the locks of its
+// volumes (xd_lock) instead. A file system without byte-range locks leaves
+// the file unclaimed, as on other platforms.
+static int lock_claim(HANDLE h, int exclusive) {
+    OVERLAPPED ov = {};
+    ov.OffsetHigh = 0x7FFFFF00u;
+    const DWORD how = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+    if (LockFileEx(h, how, 0, 1, 0, &ov)) return 0;
+    return GetLastError() == ERROR_LOCK_VIOLATION ? 1 : 0;
+}
+
+static void drop_claim(HANDLE h) {
+    OVERLAPPED ov = {};
+    ov.OffsetHigh = 0x7FFFFF00u;
+    UnlockFileEx(h, 0, 1, 0, &ov);
+}
+
+int xd_claim(xd_t *xd, int exclusive) {
+    if (xd->flags & XD_DEVICE) return 0;
+    if (xd->claim > (exclusive ? 0 : -1)) return 0;  // held already, as strong or stronger
+    if (xd->claim == 0) {
+        // From shared to exclusive: the shared claim goes first, and comes
+        // back when another run holds the file too.
+        drop_claim(xd->handle);
+        xd->claim = -1;
+        if (lock_claim(xd->handle, 1)) {
+            if (lock_claim(xd->handle, 0) == 0) xd->claim = 0;
+            return 1;
+        }
+        xd->claim = 1;
+        return 0;
+    }
+    if (lock_claim(xd->handle, exclusive)) return 1;
+    xd->claim = exclusive ? 1 : 0;
+    return 0;
+}
+
+int xd_file_claim(FILE *f, int exclusive) {
+    return lock_claim(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))), exclusive);
+}
 
 int xd_file_truncate(FILE *f, uint64_t size) { return _chsize_s(_fileno(f), int64_t(size)) == 0 ? 0 : 1; }
 

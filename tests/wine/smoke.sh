@@ -83,6 +83,9 @@ check "second writer: message" "qxtool: error: $work/disk.img is in use by anoth
 run "$work/disk.img" info
 check "reader during a write: status" 1 "$(cat "$work/rc")"
 check "reader during a write: message" "qxtool: error: $work/disk.img is in use by another run" "$(tr -d '\r' <"$work/err")"
+(cd "$work" && run c1 load "$work/disk.img")
+check "a run that would read the image as an archive: status" 1 "$(cat "$work/rc")"
+check "a run that would read the image as an archive: message" "qxtool: error: $work/disk.img is in use by another run" "$(tr -d '\r' <"$work/err")"
 exec 3>&-
 wait "$held"
 check "first writer: status" 0 "$?"
