@@ -12,7 +12,7 @@
 #include "fixture.h"
 #include "format.h"
 #include "layout.h"
-#include "xdio.h"
+#include "sweep.h"
 
 #include <gtest/gtest.h>
 
@@ -35,10 +35,6 @@ struct option_set {
     uint32_t unit = 0;
     uint32_t esp = 0;  // the EFI system partition's size, 0 for none
 };
-
-uint64_t expected_start(const option_set &o) {
-    return o.raw ? o.base : (uint64_t(o.primary) + o.extended + o.nalign - 1) / o.nalign * o.nalign;
-}
 
 uint64_t u64(const uint8_t *p) { return get32(p) | uint64_t(get32(p + 4)) << 32; }
 
@@ -134,12 +130,7 @@ std::string check_layout(const format_plan &plan, uint64_t d, const option_set &
 
 std::vector<option_set> option_sets() {
     std::vector<option_set> sets;
-    auto add = [&](std::vector<std::string> words, auto tweak) {
-        option_set o;
-        o.words = words;
-        tweak(o);
-        sets.push_back(o);
-    };
+    auto add = [&](std::vector<std::string> words, auto tweak) { add_option_set(sets, words, tweak); };
     auto none = [](option_set &) {};
     auto esp = [](option_set &o) { o.esp = 131072; };
     add({"format", "--exfat"}, esp);
@@ -168,44 +159,7 @@ std::vector<uint64_t> boundary_sizes() {
     std::vector<uint64_t> b = {2048, 4096, 6144, 8192, 8208, 524288, 67108864, 134217728, 0xFFFFFFFEull - 300000};
     for (uint64_t spc : {8, 64, 256})
         for (uint64_t k : {1, 2, 1024}) b.push_back(k * 1024 * spc);  // a FAT of k clusters
-    std::vector<uint64_t> sizes;
-    for (uint64_t s : b)
-        for (int64_t k = -200; k <= 200; k += (k > -4 && k < 4) ? 1 : 49) sizes.push_back(s + k);
-    return sizes;
-}
-
-struct sweep_target {
-    TempDir t;
-    std::string img;
-    sweep_target() {
-        char shm[] = "/dev/shm/qxexsweep.XXXXXX";
-        const int fd = mkstemp(shm);
-        if (fd >= 0) {
-            close(fd);
-            img = shm;
-        } else {
-            img = t.path("d.img");
-            make_blank(img, 1);
-        }
-    }
-    ~sweep_target() { unlink(img.c_str()); }
-};
-
-std::string plan_one(const std::string &img, uint64_t d, const option_set &o, format_plan *plan) {
-    if (truncate(img.c_str(), off_t(d) * 512) != 0) return "truncate failed";
-    xd_t *xd = xd_open(img.c_str(), 1);
-    if (!xd) return "open failed";
-    std::vector<std::string> words(o.words.begin() + 1, o.words.end());
-    std::vector<char *> argv;
-    for (std::string &w : words) argv.push_back(&w[0]);
-    std::string msg;
-    try {
-        plan_format(xd, int(argv.size()), argv.data(), plan);
-    } catch (const Fatal &e) {
-        msg = e.what();
-    }
-    xd_close(xd);
-    return msg;
+    return sizes_around(b, 200, 49);
 }
 
 // A disk without room for the EFI system partition after the data
@@ -218,41 +172,30 @@ bool refusal_allowed(const option_set &o, uint64_t z, const std::string &msg) {
     return o.unit > 8 && msg.find("too small for exfat with") != std::string::npos;
 }
 
-void sweep(const std::vector<uint64_t> &zs, size_t *planned, size_t *refused) {
-    sweep_target tgt;
-    int failures = 0;
-    for (const option_set &o : option_sets()) {
-        for (uint64_t z : zs) {
-            const uint64_t d = expected_start(o) + z + o.esp;
-            if (z < 1 || d > 0xFFFFFFFEull) continue;
-            auto plan = std::make_unique<format_plan>();
-            const std::string msg = plan_one(tgt.img, d, o, plan.get());
+// Each disk has room for the data partition of z sectors and the EFI
+// system partition after it.
+void sweep(const std::vector<uint64_t> &zs, sweep_counts *n) {
+    sweep_plans(
+        "qxexsweep", option_sets(), zs, 0xFFFFFFFEull,
+        [](const option_set &o, uint64_t z) { return expected_start(o) + z + o.esp; },
+        [](const option_set &o, uint64_t d, const std::string &msg) { return refusal_allowed(o, expected_size(o, d), msg); },
+        [](const option_set &o, uint64_t d, const format_plan &plan) {
             const uint64_t data = expected_size(o, d);
-            if (!msg.empty()) {
-                ++*refused;
-                const bool allowed = refusal_allowed(o, data, msg);
-                EXPECT_TRUE(allowed) << testing::PrintToString(o.words) << " on " << d << " sectors: " << msg;
-                if (!allowed && ++failures == 20) return;
-                continue;
-            }
-            ++*planned;
-            EXPECT_TRUE(data >= 2048) << testing::PrintToString(o.words) << " planned a volume of " << data << " sectors";
-            const std::string bad = check_layout(*plan, d, o);
-            EXPECT_EQ(bad, "") << testing::PrintToString(o.words) << " on " << d << " sectors";
-            if (!bad.empty() && ++failures == 20) return;
-        }
-    }
+            const std::string small = data >= 2048 ? "" : " planned a volume of " + std::to_string(data) + " sectors;";
+            return small + check_layout(plan, d, o);
+        },
+        n);
 }
 
 }  // namespace
 
 TEST(ExfatSweep, SizeClassBoundaries) {
-    size_t planned = 0, refused = 0;
-    sweep(boundary_sizes(), &planned, &refused);
-    EXPECT_GT(planned, 2000u);
-    EXPECT_GT(refused, 0u);  // the sizes below 1 MiB were reached
-    RecordProperty("planned", int(planned));
-    RecordProperty("refused", int(refused));
+    sweep_counts n;
+    sweep(boundary_sizes(), &n);
+    EXPECT_GT(n.planned, 2000u);
+    EXPECT_GT(n.refused, 0u);  // the sizes below 1 MiB were reached
+    RecordProperty("planned", int(n.planned));
+    RecordProperty("refused", int(n.refused));
 }
 
 TEST(ExfatSweep, SeededSample) {
@@ -264,7 +207,7 @@ TEST(ExfatSweep, SeededSample) {
         const double e = std::uniform_real_distribution<double>(11.0, 32.0)(rng);
         zs.push_back(uint64_t(std::pow(2.0, e)));
     }
-    size_t planned = 0, refused = 0;
-    sweep(zs, &planned, &refused);
-    EXPECT_GT(planned, n);
+    sweep_counts counts;
+    sweep(zs, &counts);
+    EXPECT_GT(counts.planned, n);
 }

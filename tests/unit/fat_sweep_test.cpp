@@ -14,7 +14,7 @@
 #include "fixture.h"
 #include "format.h"
 #include "layout.h"
-#include "xdio.h"
+#include "sweep.h"
 
 #include <gtest/gtest.h>
 
@@ -41,13 +41,6 @@ struct option_set {
     int fat = 0;              // 16 or 32 when forced
     uint32_t unit = 0;
 };
-
-// Where the options put the data partition, worked out from the layout
-// rules: after the primary and extended areas, rounded up to the alignment;
-// in the raw layout at the base sector. It reaches to the end of the disk.
-uint64_t expected_start(const option_set &o) {
-    return o.raw ? o.base : (uint64_t(o.primary) + o.extended + o.nalign - 1) / o.nalign * o.nalign;
-}
 
 bool power_of_two(uint32_t v) { return v && !(v & (v - 1)); }
 
@@ -118,12 +111,7 @@ std::string check_layout(const uint8_t *sector0, const uint8_t *boot, uint64_t d
 
 std::vector<option_set> option_sets() {
     std::vector<option_set> sets;
-    auto add = [&](std::vector<std::string> words, auto tweak) {
-        option_set o;
-        o.words = words;
-        tweak(o);
-        sets.push_back(o);
-    };
+    auto add = [&](std::vector<std::string> words, auto tweak) { add_option_set(sets, words, tweak); };
     auto none = [](option_set &) {};
     add({"format"}, none);
     add({"format", "--align"}, [](option_set &o) { o.align = true; });
@@ -157,48 +145,7 @@ std::vector<uint64_t> boundary_sizes() {
                                2097152, 4194304, 16777216, 33554432, 67108864, 0xFFFFFFFFull - 300000};
     for (uint64_t spc = 1; spc <= 128; spc *= 2)
         for (uint64_t count : {4085ull, 65525ull, 0x0FFFFFF5ull}) b.push_back(count * spc);
-    std::vector<uint64_t> sizes;
-    for (uint64_t s : b)
-        for (int64_t k = -300; k <= 300; k += (k > -4 && k < 4) ? 1 : 37) sizes.push_back(s + k);
-    return sizes;
-}
-
-// The image whose size the sweep changes thousands of times: in memory
-// (/dev/shm) where there is one, since resizing a file on disk costs a
-// metadata write each time.
-struct sweep_target {
-    TempDir t;
-    std::string img;
-    sweep_target() {
-        char shm[] = "/dev/shm/qxsweep.XXXXXX";
-        const int fd = mkstemp(shm);
-        if (fd >= 0) {
-            close(fd);
-            img = shm;
-        } else {
-            img = t.path("d.img");
-            make_blank(img, 1);
-        }
-    }
-    ~sweep_target() { unlink(img.c_str()); }
-};
-
-// Plans one layout; returns the refusal message, or "" with the plan set.
-std::string plan_one(const std::string &img, uint64_t d, const option_set &o, format_plan *plan) {
-    if (truncate(img.c_str(), off_t(d) * 512) != 0) return "truncate failed";
-    xd_t *xd = xd_open(img.c_str(), 1);
-    if (!xd) return "open failed";
-    std::vector<std::string> words(o.words.begin() + 1, o.words.end());
-    std::vector<char *> argv;
-    for (std::string &w : words) argv.push_back(&w[0]);
-    std::string msg;
-    try {
-        plan_format(xd, int(argv.size()), argv.data(), plan);
-    } catch (const Fatal &e) {
-        msg = e.what();
-    }
-    xd_close(xd);
-    return msg;
+    return sizes_around(b, 300, 37);
 }
 
 // The refusals a size may meet when nothing about the cluster size was
@@ -209,39 +156,25 @@ bool refusal_allowed(const option_set &o, uint64_t z, const std::string &msg) {
     return z <= 8400 && z != 2880 && z != 5760 && msg == "invalid size of fat16";
 }
 
-void sweep(const std::vector<uint64_t> &zs, size_t *planned, size_t *refused) {
-    sweep_target tgt;
-    int failures = 0;
-    for (const option_set &o : option_sets()) {
-        for (uint64_t z : zs) {
-            const uint64_t d = expected_start(o) + z;
-            if (z < 1 || d > 0xFFFFFFFFull) continue;
-            format_plan plan;
-            const std::string msg = plan_one(tgt.img, d, o, &plan);
-            if (!msg.empty()) {
-                ++*refused;
-                const bool allowed = refusal_allowed(o, z, msg);
-                EXPECT_TRUE(allowed) << testing::PrintToString(o.words) << " on " << d << " sectors: " << msg;
-                if (!allowed && ++failures == 20) return;
-                continue;
-            }
-            ++*planned;
-            ASSERT_TRUE(plan.new_volume);
-            const std::string bad = check_layout(plan.sector0, plan.fat.boot, d, o);
-            EXPECT_EQ(bad, "") << testing::PrintToString(o.words) << " on " << d << " sectors";
-            if (!bad.empty() && ++failures == 20) return;  // enough to see the fault
-        }
-    }
+void sweep(const std::vector<uint64_t> &zs, sweep_counts *n) {
+    sweep_plans(
+        "qxsweep", option_sets(), zs, 0xFFFFFFFFull,
+        [](const option_set &o, uint64_t z) { return expected_start(o) + z; },
+        [](const option_set &o, uint64_t d, const std::string &msg) { return refusal_allowed(o, d - expected_start(o), msg); },
+        [](const option_set &o, uint64_t d, const format_plan &plan) {
+            return plan.new_volume ? check_layout(plan.sector0, plan.fat.boot, d, o) : std::string(" no new volume;");
+        },
+        n);
 }
 
 }  // namespace
 
 TEST(FatSweep, SizeClassBoundaries) {
-    size_t planned = 0, refused = 0;
-    sweep(boundary_sizes(), &planned, &refused);
-    EXPECT_GT(planned, 10000u);  // the sweep really reached volumes
-    RecordProperty("planned", int(planned));
-    RecordProperty("refused", int(refused));
+    sweep_counts n;
+    sweep(boundary_sizes(), &n);
+    EXPECT_GT(n.planned, 10000u);  // the sweep really reached volumes
+    RecordProperty("planned", int(n.planned));
+    RecordProperty("refused", int(n.refused));
 }
 
 TEST(FatSweep, SeededSample) {
@@ -259,9 +192,9 @@ TEST(FatSweep, SeededSample) {
             zs.push_back(uint64_t(std::pow(2.0, e)));
         }
     }
-    size_t planned = 0, refused = 0;
-    sweep(zs, &planned, &refused);
-    EXPECT_GT(planned, n);
+    sweep_counts counts;
+    sweep(zs, &counts);
+    EXPECT_GT(counts.planned, n);
 }
 
 // The sizes at which the FATs once came out short, formatted for real and
