@@ -18,6 +18,8 @@
 # descriptor 9 (the terminal); when it is a file name, they write that line
 # into the file (several targets at once: make-stick draws the lines).
 
+STICK_LIB=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
 stick_fail() { echo "make-stick: $*" >&2; return 1; }
 
 # stick_is_device T: whether T is a block device.
@@ -221,8 +223,11 @@ stick_own_files() {
 
 # Files are replaced in two steps, so that a power cut leaves the old file
 # or the new one: stick_stage writes SOURCE as PATH.qxnew, and once every
-# staged file is flushed to the medium, stick_rename renames PATH.qxnew over
-# PATH (one directory entry).
+# staged file is flushed to the medium, stick_rename puts it in place of
+# PATH. mtools cannot do that last step safely (its rename over a file frees
+# the old clusters and rewrites the folder in whatever order the page cache
+# writes them), so fatreplace.py does it in flushed steps; a file that is
+# new is simply renamed.
 stick_stage() {  # stick_stage T SOURCE PATH
   local fat dir up="" part out
   fat=$(stick_fat "$1")
@@ -239,8 +244,13 @@ stick_stage() {  # stick_stage T SOURCE PATH
 }
 
 stick_rename() {  # stick_rename T PATH
-  local out
-  out=$(mmove -D o -i "$(stick_fat "$1")" "::/$2.qxnew" "::/$2" 2>&1) || { echo "$out" >&2; return 1; }
+  local out rc=0
+  out=$(python3 "$STICK_LIB/fatreplace.py" "$1" $(($(stick_part_start "$1") * 512)) "$2" "$2.qxnew" 2>&1) || rc=$?
+  case $rc in
+    0) ;;
+    3) out=$(mmove -i "$(stick_fat "$1")" "::/$2.qxnew" "::/$2" 2>&1) || { echo "$out" >&2; return 1; } ;;
+    *) echo "$out" >&2; return 1 ;;
+  esac
 }
 
 # The record of the stick's own files as written: "SHA256  PATH" a line.

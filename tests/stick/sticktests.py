@@ -306,11 +306,14 @@ def progress(ctx):
         assert re.search(re.escape(p) + r": [^\r\n]*" + PROGRESS, out), "no line for %s: %r" % (p, out[-2000:])
 
 
-def old_stick(ctx, path):
+def old_stick(ctx, path, debug=False):
     """A stick made the way the previous make-stick made it: the front end's
-    three steps, then the tree copied with mtools, and no record."""
+    three steps, then the tree copied with mtools, and no record. DEBUG: with
+    the debug variant of the boot record program, which --update replaces
+    with the release one."""
     q = ctx.w.qxtool
-    run([q, path, "format", "--extended", "100m", "--force", "--align", "--primary", "8m"])
+    run([q] + (["--debug"] if debug else []) +
+        [path, "format", "--extended", "100m", "--force", "--align", "--primary", "8m"])
     run([q, path, "clear"])
     run([q, path, "load", os.path.join(ctx.build, "edit1.6.qxa")])
     run(["mcopy", "-s", "-Q", "-o", "-i", fat(path)] +
@@ -385,13 +388,13 @@ def fsck(ctx, path):
 @suite.case
 def update(ctx):
     """--update of a stick the previous job made, on a loop device, filled
-    with the user's files, an edited menu and an older GRUB and carried
-    item: the user's files keep their bytes, the edited menu is kept with
+    with the user's files, an edited menu, the debug boot record program and
+    an older GRUB and carried item: the user's files keep their bytes, the edited menu is kept with
     the new one beside it, the rest is this build's. A second update
     changes nothing. On a stick with the record, a menu an earlier run
     wrote (not edited) is replaced."""
     img = ctx.image("old.img", 256 * MIB)
-    old_stick(ctx, img)
+    old_stick(ctx, img, debug=True)
     mine, hidden = fill(ctx, img)
     make_older(ctx, img)
     dev = ctx.loop(img)
@@ -399,9 +402,12 @@ def update(ctx):
     assert r.returncode == 0, r.stdout + r.stderr
     assert "boot/grub/grub.cfg was edited and is kept; the new one is boot/grub/grub.cfg.new" in r.stdout, r.stdout
     assert "%s is ready" % dev in r.stdout
+    assert "boot record program updated" in r.stdout, r.stdout
+    assert "debug version: no" in run([ctx.w.qxtool, img, "info"]).stdout
     assert_updated(ctx, img, mine, hidden)
     r = ctx.make("--update", dev)
     assert r.returncode == 0 and "0 of the drive's own files refreshed" in r.stdout, r.stdout + r.stderr
+    assert "boot record program is up to date" in r.stdout, r.stdout
     assert "grub.cfg was edited and is kept" in r.stdout
     assert_updated(ctx, img, mine, hidden)
     # A stick with the record: its menu as an earlier run wrote it counts
@@ -474,7 +480,7 @@ def boot(ctx):
     kept menu: SeaBIOS through the updated boot record program and carried
     GRUB, OVMF through the refreshed UEFI files."""
     img = ctx.image("boot.img", 256 * MIB)
-    old_stick(ctx, img)
+    old_stick(ctx, img, debug=True)
     fill(ctx, img)
     r = ctx.make("--update", img)
     assert r.returncode == 0, r.stdout + r.stderr
@@ -534,7 +540,7 @@ def powercut(ctx):
     faults are leaked clusters and a cut staging file, and a sample boots."""
     import random
     img = ctx.image("cut.img", 256 * MIB)
-    old_stick(ctx, img)
+    old_stick(ctx, img, debug=True)
     mine, hidden = fill(ctx, img)
     make_older(ctx, img)
     base = ctx.w.fresh("base.img")
