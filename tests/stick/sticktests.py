@@ -70,7 +70,7 @@ class Ctx:
         self.loops.append(dev)
         return dev
 
-    def fake(self, real, claimed, wrap=None, fail_from=None, backing=None, log=None):
+    def fake(self, real, claimed, wrap=None, fail_from=None, backing=None, log=None, mbps=None):
         """A loop device over a bad stick (fakestick.py: a FUSE file that
         claims CLAIMED bytes and keeps REAL of them in BACKING), attached by
         this test; LOG records its writes and flushes."""
@@ -80,6 +80,7 @@ class Ctx:
         opts = ["--wrap", str(wrap)] if wrap is not None else []
         opts += ["--fail-from", str(fail_from)] if fail_from is not None else []
         opts += ["--log", log] if log else []
+        opts += ["--write-mbps", str(mbps)] if mbps else []
         proc = subprocess.Popen([FUSE_PYTHON, os.path.join(HERE, "fakestick.py"), mnt, backing,
                                  str(claimed)] + opts, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         self.mounts.append((mnt, proc))
@@ -282,28 +283,30 @@ PROGRESS = r"\d+\.\d MiB of \d+\.\d MiB, \d+\.\d MiB/s, \d+ s left"
 @suite.case
 def progress(ctx):
     """Progress lines (bytes done, rate, time left) on a terminal; none in a
-    pipe, none under CI even on a terminal. With two targets, each has its
-    own line on the terminal."""
-    iso = pattern_file(ctx, "p.iso", 96 * MIB, 5)
+    pipe, none under CI even on a terminal. The sticks write 40 MiB/s, so
+    that writing out takes seconds. With two targets, each has its own line
+    on the terminal."""
+    iso = pattern_file(ctx, "p.iso", 64 * MIB, 5)
     ci = dict(ctx.env, CI="true")
     for how, env, shown in (("pty", ctx.env, True), ("pipe", ctx.env, False), ("pty", ci, False)):
-        img = ctx.image("p.img", 256 * MIB)
-        args = ["--no-verify", "--iso", iso, img]
+        dev, _ = ctx.fake(256 * MIB, 256 * MIB, mbps=40)
+        args = ["--yes", "--no-verify", "--iso", iso, dev]
         if how == "pty":
             status, out = in_pty(ctx, args, env)
         else:
             r = ctx.make(*args, env=env)
             status, out = r.returncode, r.stdout + r.stderr
         assert status == 0, out
-        found = re.search(r"p\.iso-\d+: " + PROGRESS, out)
+        found = re.search(PROGRESS, out)
         assert bool(found) == shown, "%s, CI=%s: progress %s in %r" % (
             how, env.get("CI"), "missing" if shown else "shown", out[-2000:])
         assert bool("\033[K" in out) == shown, "%s: terminal codes %s" % (how, "missing" if shown else "in output")
-    imgs = [ctx.image("q.img", 256 * MIB) for _ in range(2)]
-    status, out = in_pty(ctx, ["--no-verify", "--iso", iso] + imgs, ctx.env)
+        ctx.unfake(dev)
+    devs = [ctx.fake(256 * MIB, 256 * MIB, mbps=40)[0] for _ in range(2)]
+    status, out = in_pty(ctx, ["--yes", "--no-verify", "--iso", iso] + devs, ctx.env)
     assert status == 0, out
-    for p in imgs:
-        assert re.search(re.escape(p) + r": [^\r\n]*" + PROGRESS, out), "no line for %s: %r" % (p, out[-2000:])
+    for d in devs:
+        assert re.search(re.escape(d) + r": [^\r\n]*" + PROGRESS, out), "no line for %s: %r" % (d, out[-2000:])
 
 
 def old_stick(ctx, path, debug=False):
