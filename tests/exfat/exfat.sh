@@ -26,35 +26,11 @@
 set -u
 Q=$1
 mode=$2
-if [ -d /dev/shm ] && [ -w /dev/shm ]; then
-  work=$(mktemp -d /dev/shm/qxexfat.XXXXXX)
-else
-  work=$(mktemp -d /tmp/qxexfat.XXXXXX)
-fi
-loops=()
+. "$(dirname "$0")/../support/peerlib.sh" qxexfat
 declare -A peak
-mnt=
-cleanup() {
-  [ -n "$mnt" ] && umount "$mnt" 2>/dev/null
-  for l in "${loops[@]}"; do losetup -d "$l" 2>/dev/null; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-failures=0
 checked=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-skip() {
-  echo "SKIP: $*"
-  [ "${CI:-}" = true ] && { echo "FAIL: CI=true, so a missing tool is a failure"; exit 1; }
-  exit 77
-}
+need_tools "scripts/setup installs exfatprogs" fsck.exfat dump.exfat mkfs.exfat fsck.fat mcopy
 
-for tool in fsck.exfat dump.exfat mkfs.exfat fsck.fat mcopy; do
-  command -v "$tool" >/dev/null || skip "$tool not installed (scripts/setup installs exfatprogs)"
-done
-
-blank() { rm -f "$1"; truncate -s $(($2 * 512)) "$1"; }
-u32() { od -An -t u4 -j "$2" -N 4 "$1" | tr -d ' '; }
 u8() { od -An -t u1 -j "$2" -N 1 "$1" | tr -d ' '; }
 
 # Start and size of the data partition (slot 0), or 0 and the whole image
@@ -69,8 +45,6 @@ volume_of() {
   fi
 }
 
-loop_usable() { [ -w /dev/loop-control ] && command -v losetup >/dev/null; }
-
 # A loop device over sectors START to START+SIZE-1 of IMG (read-only unless
 # a fourth word "rw" is given); the name goes to $dev.
 attach() {
@@ -84,17 +58,6 @@ detach() {
   local keep=() l
   for l in "${loops[@]}"; do [ "$l" != "$1" ] && keep+=("$l"); done
   loops=("${keep[@]}")
-}
-
-format_image() {
-  img=$work/$1.img
-  local sectors=$2
-  shift 2
-  blank "$img" "$sectors"
-  if ! "$Q" "$img" format "$@" >"$work/out" 2>&1; then
-    fail "format $* on $sectors sectors: $(cat "$work/out")"
-    return 1
-  fi
 }
 
 # The volume's boot sector fields as dump.exfat shows them, one per line.

@@ -19,35 +19,8 @@
 set -u
 Q=$1
 mode=$2
-if [ -d /dev/shm ] && [ -w /dev/shm ]; then
-  work=$(mktemp -d /dev/shm/qxpeers.XXXXXX)
-else
-  work=$(mktemp -d /tmp/qxpeers.XXXXXX)
-fi
-loops=()
-cleanup() {
-  for l in "${loops[@]}"; do losetup -d "$l" 2>/dev/null; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-# A missing tool skips the run (status 77), and fails it under CI.
-skip() {
-  echo "SKIP: $*"
-  [ "${CI:-}" = true ] && { echo "FAIL: CI=true, so a missing tool is a failure"; exit 1; }
-  exit 77
-}
-
-for tool in fsck.fat mcopy minfo fdisk blkid; do
-  command -v "$tool" >/dev/null || skip "$tool not installed (scripts/setup installs it)"
-done
-
-# A fresh sparse image of N sectors.
-blank() { rm -f "$1"; truncate -s $(($2 * 512)) "$1"; }
-
-# u32 at byte offset $2 of file $1.
-u32() { od -An -t u4 -j "$2" -N 4 "$1" | tr -d ' '; }
+. "$(dirname "$0")/../support/peerlib.sh" qxpeers
+need_tools "scripts/setup installs it" fsck.fat mcopy minfo fdisk blkid
 
 # Start and size of the data partition (slot 0), or 0 and the whole image
 # when the volume starts at sector 0 (no partition table).
@@ -62,8 +35,6 @@ volume_of() {
   fi
   echo "$start $size"
 }
-
-loop_usable() { [ -w /dev/loop-control ] && command -v losetup >/dev/null; }
 
 # fsck.fat -n on the volume in place through a read-only loop device over
 # exactly its sectors; where loop devices are not usable, on a copy of the
@@ -153,19 +124,6 @@ check_mtools() {
     fail "mtools $name: $(cat "$work/err")"
   fi
   rm -f "$work/back1.bin" "$work/back2.bin"
-}
-
-# Formats a fresh image $work/NAME.img: name, sectors, format words. The
-# image's path is left in img.
-format_image() {
-  img=$work/$1.img
-  local sectors=$2
-  shift 2
-  blank "$img" "$sectors"
-  if ! "$Q" "$img" format "$@" >"$work/out" 2>&1; then
-    fail "format $* on $sectors sectors: $(cat "$work/out")"
-    return 1
-  fi
 }
 
 case $mode in
