@@ -1,6 +1,7 @@
 """Support for the boot tests: disk images made by qxtool, NASM test
 payloads, and QEMU runs with the debug port, serial port and QMP."""
 
+import argparse
 import json
 import os
 import re
@@ -8,6 +9,7 @@ import shutil
 import socket
 import struct
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -372,3 +374,27 @@ class Suite:
                 print("FAIL %s (%.1fs): %s" % (fn.__name__, time.time() - t0, e), flush=True)
         print("%d passed, %d failed, %d skipped" % (passed, failed, skipped))
         return failed == 0
+
+
+def suite_main(groups, tools, make_ctx):
+    """The command line of a suite of groups of cases:
+    --qxtool PATH --build DIR [--keep] GROUP [CASE...]. make_ctx(work,
+    build) gives what the cases share. Missing tools skip the run (status
+    77), or fail it under CI."""
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--qxtool", required=True)
+    ap.add_argument("--build", required=True)
+    ap.add_argument("--keep", action="store_true")
+    ap.add_argument("group", choices=sorted(groups))
+    ap.add_argument("cases", nargs="*")
+    a = ap.parse_args()
+    missing = [t for t in tools if not shutil.which(t)]
+    if missing:
+        print("missing tools: %s" % " ".join(missing))
+        sys.exit(1 if IN_CI else 77)
+    w = Work(a.qxtool, keep=a.keep)
+    try:
+        ok = groups[a.group].run(make_ctx(w, os.path.abspath(a.build)), a.cases)
+    finally:
+        w.close()
+    sys.exit(0 if ok else 1)

@@ -14,7 +14,6 @@ Secure Boot its menu says why the images are missing.
 usage: isotests.py --qxtool PATH --build DIR [--keep] GROUP [CASE...]
 groups: images tools exfat"""
 
-import argparse
 import os
 import re
 import shutil
@@ -23,7 +22,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "boot"))
-from bootlib import Qemu, Skip, Suite, Work, data_fat, firmware_args, run  # noqa: E402
+from bootlib import Qemu, Skip, Suite, data_fat, firmware_args, run, suite_main  # noqa: E402
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 TOOLS = ["xorriso", "mcopy", "mmd", "minfo", "cpio", "gzip", "qemu-system-x86_64"]
@@ -389,23 +388,7 @@ def an_image_over_4gib_boots_from_an_exfat_stick(ctx):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--qxtool", required=True)
-    ap.add_argument("--build", required=True)
-    ap.add_argument("--keep", action="store_true")
-    ap.add_argument("group", choices=sorted(GROUPS))
-    ap.add_argument("cases", nargs="*")
-    a = ap.parse_args()
-    missing = [t for t in TOOLS if not shutil.which(t)]
-    if missing:
-        print("missing tools: %s" % " ".join(missing))
-        sys.exit(1 if os.environ.get("CI") == "true" else 77)
-    w = Work(a.qxtool, keep=a.keep)
-    try:
-        ok = GROUPS[a.group].run(Ctx(w, os.path.abspath(a.build)), a.cases)
-    finally:
-        w.close()
-    sys.exit(0 if ok else 1)
+    suite_main(GROUPS, TOOLS, Ctx)
 
 
 if __name__ == "__main__":

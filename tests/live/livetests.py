@@ -12,7 +12,6 @@ root.
 usage: livetests.py --qxtool PATH --build DIR [--keep] GROUP [CASE...]
 groups: families"""
 
-import argparse
 import hashlib
 import inspect
 import os
@@ -25,7 +24,7 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "boot"))
 sys.path.insert(0, os.path.join(HERE, "..", "iso"))
-from bootlib import Qemu, Skip, Suite, Work, data_fat, firmware_args, run  # noqa: E402
+from bootlib import Qemu, Skip, Suite, data_fat, firmware_args, run, suite_main  # noqa: E402
 import isotests  # noqa: E402  (the stick and its menu are driven as there)
 
 TOOLS = ["xorriso", "mksquashfs", "mkfs.ext4", "mkinitramfs", "dracut", "mcopy", "blkid", "qemu-system-x86_64"]
@@ -357,23 +356,7 @@ def debian_live_keeps_a_file_across_two_boots(ctx):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--qxtool", required=True)
-    ap.add_argument("--build", required=True)
-    ap.add_argument("--keep", action="store_true")
-    ap.add_argument("group", choices=sorted(GROUPS))
-    ap.add_argument("cases", nargs="*")
-    a = ap.parse_args()
-    missing = [t for t in TOOLS if not shutil.which(t)]
-    if missing:
-        print("missing tools: %s" % " ".join(missing))
-        sys.exit(1 if os.environ.get("CI") == "true" else 77)
-    w = Work(a.qxtool, keep=a.keep)
-    try:
-        ok = GROUPS[a.group].run(Ctx(w, os.path.abspath(a.build)), a.cases)
-    finally:
-        w.close()
-    sys.exit(0 if ok else 1)
+    suite_main(GROUPS, TOOLS, Ctx)
 
 
 if __name__ == "__main__":
