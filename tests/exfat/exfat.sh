@@ -45,21 +45,6 @@ volume_of() {
   fi
 }
 
-# A loop device over sectors START to START+SIZE-1 of IMG (read-only unless
-# a fourth word "rw" is given); the name goes to $dev.
-attach() {
-  local ro=-r
-  [ "${4:-}" = rw ] && ro=
-  dev=$(losetup -f --show $ro -o $(($2 * 512)) --sizelimit $(($3 * 512)) "$1" 2>/dev/null) || dev=
-  [ -n "$dev" ] && loops+=("$dev")
-}
-detach() {
-  losetup -d "$1"
-  local keep=() l
-  for l in "${loops[@]}"; do [ "$l" != "$1" ] && keep+=("$l"); done
-  loops=("${keep[@]}")
-}
-
 # The volume's boot sector fields as dump.exfat shows them, one per line.
 geometry() {
   dump.exfat "$1" 2>/dev/null | grep -E '^(Volume Length|FAT Offset|FAT Length|Cluster Heap Offset|Cluster Count|Sector per Cluster bits|Bitmap size)' |
@@ -78,20 +63,7 @@ check_fsck() {
   if [ "$start" != 0 ] && [ "$(u8 "$img" 450)" != 7 ]; then
     fail "$name: partition type $(u8 "$img" 450), want 7"
   fi
-  dev=
-  loop_usable && attach "$img" "$start" "$size"
-  if [ -n "$dev" ]; then
-    out=$(fsck.exfat -n "$dev" 2>&1)
-    st=$?
-    detach "$dev"
-  else
-    local copy=$work/volume.img meta=$((size < 400000 ? size : 400000))
-    blank "$copy" "$size"
-    dd if="$img" of="$copy" bs=512 skip="$start" count="$meta" conv=notrunc,sparse status=none
-    out=$(fsck.exfat -n "$copy" 2>&1)
-    st=$?
-    rm -f "$copy"
-  fi
+  fsck_volume fsck.exfat "$img" "$start" "$size" 400000
   checked=$((checked + 1))
   if [ $st != 0 ] || ! echo "$out" | grep -q ': clean\. directories 1, files 0'; then
     fail "fsck.exfat on $name (start $start, $size sectors, status $st):"
@@ -127,19 +99,7 @@ check_esp() {
     fail "$name: slot 1 type $type at $start+$size, data partition ends at $end"
     return
   fi
-  dev=
-  loop_usable && attach "$img" "$start" "$size"
-  if [ -n "$dev" ]; then
-    out=$(fsck.fat -n "$dev" 2>&1)
-    st=$?
-    detach "$dev"
-  else
-    local copy=$work/esp.img
-    dd if="$img" of="$copy" bs=512 skip="$start" count="$size" status=none
-    out=$(fsck.fat -n "$copy" 2>&1)
-    st=$?
-    rm -f "$copy"
-  fi
+  fsck_volume fsck.fat "$img" "$start" "$size" "$size"
   if [ $st != 0 ] || ! echo "$out" | grep -Eq ' [0-9]+ files, '; then
     fail "fsck.fat on the EFI system partition of $name (start $start, $size sectors, status $st):"
     echo "$out" | sed 's/^/    /'

@@ -51,24 +51,7 @@ check_fsck() {
     read -r start size < <(volume_of "$img")
   fi
   clusters=
-  dev=""
-  if loop_usable; then
-    dev=$(losetup -f --show -r -o $((start * 512)) --sizelimit $((size * 512)) "$img" 2>/dev/null)
-  fi
-  if [ -n "$dev" ]; then
-    loops+=("$dev")
-    out=$(fsck.fat -n "$dev" 2>&1)
-    st=$?
-    losetup -d "$dev"
-    unset 'loops[-1]'
-  else
-    local copy=$work/volume.img meta=$((size < 65536 ? size : 65536))
-    blank "$copy" "$size"
-    dd if="$img" of="$copy" bs=512 skip="$start" count="$meta" conv=notrunc,sparse status=none
-    out=$(fsck.fat -n "$copy" 2>&1)
-    st=$?
-    rm -f "$copy"
-  fi
+  fsck_volume fsck.fat "$img" "$start" "$size" 65536
   # The free count of FSInfo is left uncomputed on purpose; fsck.fat notes
   # it without calling it an error.
   local rest
