@@ -264,8 +264,32 @@ stick_write_record() {  # stick_write_record T LISTFILE (on a new stick)
   out=$(mcopy -Q -o -i "$(stick_fat "$t")" "$rec" "::/$STICK_RECORD" 2>&1) || { echo "$out" >&2; return 1; }
 }
 
-# Each copied file, as "SOURCE<TAB>PATH ON THE STICK", for stick_verify.
-stick_copied() { printf '%s\t%s\n' "$1" "$2" >>"$STICK_WORK/copied"; }
+# Each copied file, as "SOURCE<TAB>PATH ON THE STICK[<TAB>PARTITION]", for
+# stick_verify; PARTITION is "exfat" or "esp" on an exFAT drive, empty on a
+# FAT one.
+stick_copied() { printf '%s\t%s\t%s\n' "$1" "$2" "${3:-}" >>"$STICK_WORK/copied"; }
+
+# What scripts/stick-exfat put on an exFAT drive: boot/ and the ISO images
+# on the exFAT partition; boot/ again on the EFI system partition, with the
+# menu as boot/grub/stick.cfg and archive/esp-grub.cfg as boot/grub/grub.cfg,
+# and EFI/ with UEFI.
+stick_exfat_copied() {
+  local f iso
+  stick_own_files >"$STICK_WORK/own"
+  while IFS= read -r f; do
+    case "$f" in
+      boot/grub/grub.cfg)
+        stick_copied "$stickfs/$f" "$f" exfat
+        stick_copied "$stickfs/$f" boot/grub/stick.cfg esp
+        stick_copied archive/esp-grub.cfg "$f" esp ;;
+      boot/*)
+        stick_copied "$stickfs/$f" "$f" exfat
+        stick_copied "$stickfs/$f" "$f" esp ;;
+      *) stick_copied "$stickfs/$f" "$f" esp ;;
+    esac
+  done <"$STICK_WORK/own"
+  for iso in ${isos[@]+"${isos[@]}"}; do stick_copied "$iso" "$(basename "$iso")" exfat; done
+}
 
 stick_copy_files() {
   local t=$1 fat files=() f out iso
@@ -273,6 +297,7 @@ stick_copy_files() {
   # onto its EFI system partition (scripts/stick-exfat).
   if [ "${fsopt:-}" = --exfat ]; then
     scripts/stick-exfat "$t" "$stickfs" "$uefi" ${isos[@]+"${isos[@]}"} || { stick_fail "copying the files onto $t failed"; return 1; }
+    stick_exfat_copied
     return 0
   fi
   fat=$(stick_fat "$t")
@@ -355,9 +380,19 @@ stick_compare() {
     echo "$moved" >"$STICK_WORK/moved"
   done < <(stick_items "$archive")
   fat=$(stick_fat "$t")
-  while IFS=$'\t' read -r src dst; do
+  if grep -q $'\texfat$' "$STICK_WORK/copied"; then
+    stick_compare_exfat "$t" || bad=1
+    moved=$(cat "$STICK_WORK/moved")
+    fat="$t@@$(($(od -An -tu4 -j470 -N4 "$t" | tr -d ' ') * 512))"
+  fi
+  while IFS=$'\t' read -r src dst part; do
+    [ "$part" != exfat ] || continue
     if ! cmp -s <(mcopy -n -i "$fat" "::/$dst" - 2>/dev/null) "$src"; then
-      stick_fail "verify: $dst on $t differs from $src"
+      if [ "$part" = esp ]; then
+        stick_fail "verify: $dst on the EFI system partition of $t differs from $src"
+      else
+        stick_fail "verify: $dst on $t differs from $src"
+      fi
       bad=1
     fi
     moved=$((moved + $(stat -L -c %s "$src")))
@@ -366,6 +401,44 @@ stick_compare() {
   rm -f "$STICK_WORK/moved"
   return "$bad"
 }
+
+# stick_compare_exfat T: the files copied onto T's exFAT partition (slot 1),
+# read through exfat-fuse, mounted read-only on a read-only loop device over
+# the partition (T's cached pages were dropped before). The mount and the
+# loop device go away however the comparison ends.
+stick_compare_exfat() (
+  t=$1 mnt="" dev="" bad=0
+  cleanup() {
+    if [ -n "$mnt" ]; then
+      ! mountpoint -q "$mnt" || umount "$mnt" || stick_fail "unmounting $mnt failed"
+      rmdir "$mnt" 2>/dev/null || true
+    fi
+    [ -z "$dev" ] || losetup -d "$dev" || stick_fail "detaching $dev failed"
+  }
+  trap cleanup EXIT
+  trap 'exit 1' INT TERM HUP
+  start=$(od -An -tu4 -j454 -N4 "$t" | tr -d ' ')
+  size=$(od -An -tu4 -j458 -N4 "$t" | tr -d ' ')
+  mnt=$(mktemp -d /tmp/qxverify.XXXXXX) || exit 1
+  dev=$(losetup -f --show -r -o $((start * 512)) --sizelimit $((size * 512)) "$t") ||
+    { dev=""; stick_fail "verify: attaching a loop device over the exFAT partition of $t failed"; exit 1; }
+  if ! out=$(mount.exfat-fuse -o ro "$dev" "$mnt" 2>&1); then
+    echo "$out" >&2
+    stick_fail "verify: the exFAT partition of $t does not mount: it does not hold what was written"
+    exit 1
+  fi
+  moved=$(cat "$STICK_WORK/moved")
+  while IFS=$'\t' read -r src dst part; do
+    [ "$part" = exfat ] || continue
+    if ! cmp -s "$mnt/$dst" "$src"; then
+      stick_fail "verify: $dst on the exFAT partition of $t differs from $src"
+      bad=1
+    fi
+    moved=$((moved + $(stat -L -c %s "$src")))
+    echo "$moved" >"$STICK_WORK/moved"
+  done <"$STICK_WORK/copied"
+  exit "$bad"
+)
 
 # stick_items ARCHIVE_OR_DISK: the items of a file list, "SIZE<TAB>NAME" a
 # line.
