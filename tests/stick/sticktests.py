@@ -2,12 +2,12 @@
 """The main job (scripts/make-stick) on block devices the test attaches
 itself: loop devices over image files, and over a FUSE file (fakestick.py)
 that fails, wraps or records writes the way bad sticks and power cuts do.
-Flush before "ready", read-back verify, several sticks at once, progress on
+Flush before "ready", read-back verify (of an exFAT stick too), several sticks at once, progress on
 a terminal, and --update of a stick the previous job made, power cuts
 during it replayed.
 
 usage: sticktests.py --source DIR --build DIR GROUP...
-groups: flush verify several progress update refuse boot powercut"""
+groups: flush verify exfat several progress update refuse boot powercut"""
 
 import argparse
 import hashlib
@@ -225,6 +225,42 @@ def verify(ctx):
     r = ctx.make("--yes", "--iso", big, ctx.loop(img))
     assert r.returncode == 0, r.stdout + r.stderr
     assert "reads back as written" in r.stdout, r.stdout
+
+
+@suite.case
+def exfat(ctx):
+    """An exFAT stick (exFAT data partition from 108 MiB, EFI system
+    partition in the last 64 MiB) is read back on both partitions. On a
+    stick that claims 320 MiB and keeps 264, the EFI system partition's
+    files written past 264 MiB wrap onto 128 MiB, inside the ISO image on
+    the exFAT partition, written before them: the EFI system partition
+    reads back whole, the ISO image does not, and verify names it. The same
+    job on an honest device verifies. Either way make-stick leaves no loop
+    device over the drive and no mount of its own behind."""
+    real, claimed = 264 * MIB, 320 * MIB
+    iso = pattern_file(ctx, "x.iso", 32 * MIB, 9)
+
+    def leftovers(dev):
+        loops = run(["losetup", "-j", dev]).stdout.strip()
+        with open("/proc/mounts") as f:
+            mounts = [l for l in f if "/qxverify." in l or "/qxstick." in l]
+        return loops, mounts
+
+    dev, _ = ctx.fake(real, claimed, wrap=128 * MIB)
+    r = ctx.make("--yes", "--exfat", "--iso", iso, dev)
+    assert r.returncode == 1, "exit %d: %s%s" % (r.returncode, r.stdout, r.stderr)
+    name = re.escape(os.path.basename(iso))
+    assert re.search(r"verify: %s on the exFAT partition of %s differs from \S*/%s$" % (name, re.escape(dev), name),
+                     r.stderr, re.M), r.stderr
+    assert "does not read back" not in r.stderr and "hidden area" not in r.stderr, r.stderr
+    assert "is ready" not in r.stdout, r.stdout
+    assert leftovers(dev) == ("", []), "after the failed verify: %r" % (leftovers(dev),)
+    img = ctx.image("honest.img", claimed)
+    good = ctx.loop(img)
+    r = ctx.make("--yes", "--exfat", "--iso", iso, good)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert "%s reads back as written" % good in r.stdout, r.stdout
+    assert leftovers(good) == ("", []), "after verify: %r" % (leftovers(good),)
 
 
 @suite.case
@@ -617,7 +653,7 @@ def main():
     ap.add_argument("groups", nargs="*")
     a = ap.parse_args()
     strict = os.environ.get("CI") == "true"
-    need = ["mcopy", "losetup", "blockdev", "fsck.fat", FUSE_PYTHON]
+    need = ["mcopy", "losetup", "blockdev", "fsck.fat", "mount.exfat-fuse", FUSE_PYTHON]
     missing = [t for t in need if not shutil.which(t)]
     if subprocess.run([FUSE_PYTHON, "-c", "import fusepy"], capture_output=True).returncode != 0:
         missing.append("python3-fusepy")

@@ -4,7 +4,7 @@
 # many power-cut states.
 find_package(Python3 COMPONENTS Interpreter)
 if(Python3_FOUND AND TARGET carried_archive AND TARGET stick_files)
-  foreach(group flush verify several progress update refuse boot powercut)
+  foreach(group flush verify exfat several progress update refuse boot powercut)
     add_test(NAME stick_${group}
       COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/sticktests.py
               --source ${CMAKE_SOURCE_DIR} --build ${CMAKE_BINARY_DIR} ${group})
