@@ -418,9 +418,9 @@ stick_compare_exfat() (
   trap cleanup EXIT
   trap 'exit 1' INT TERM HUP
   start=$(od -An -tu4 -j454 -N4 "$t" | tr -d ' ')
-  size=$(od -An -tu4 -j458 -N4 "$t" | tr -d ' ')
+  length=$(od -An -tu4 -j458 -N4 "$t" | tr -d ' ')
   mnt=$(mktemp -d /tmp/qxverify.XXXXXX) || exit 1
-  dev=$(losetup -f --show -r -o $((start * 512)) --sizelimit $((size * 512)) "$t") ||
+  dev=$(losetup -f --show -r -o $((start * 512)) --sizelimit $((length * 512)) "$t") ||
     { dev=""; stick_fail "verify: attaching a loop device over the exFAT partition of $t failed"; exit 1; }
   if ! out=$(mount.exfat-fuse -o ro "$dev" "$mnt" 2>&1); then
     echo "$out" >&2
