@@ -62,10 +62,8 @@ def marker_initrd(w):
     return out
 
 
-def make_iso(w, name, files):
-    """An ISO 9660 image made by xorriso from {path inside: source file or
-    bytes}."""
-    tree = w.fresh("iso.d")
+def write_tree(tree, files):
+    """Fills the folder tree from {path inside: source file or bytes}."""
     for inside, src in files.items():
         dest = os.path.join(tree, inside)
         os.makedirs(os.path.dirname(dest), exist_ok=True)
@@ -74,6 +72,13 @@ def make_iso(w, name, files):
                 f.write(src)
         else:
             shutil.copy(src, dest)
+
+
+def make_iso(w, name, files):
+    """An ISO 9660 image made by xorriso from {path inside: source file or
+    bytes}."""
+    tree = w.fresh("iso.d")
+    write_tree(tree, files)
     out = os.path.join(w.fresh("isos"), name)
     os.makedirs(os.path.dirname(out))
     run(["xorriso", "-as", "mkisofs", "-quiet", "-o", out, "-V", "QXTEST", "-R", "-J", tree])
@@ -328,14 +333,7 @@ def big_iso(w):
     padding file of 4.1 GiB that xorriso writes out after them."""
     tree = w.fresh("big.d")
     files = {"boot/grub/loopback.cfg": LOOPBACK_CFG, "boot/vmlinuz": kernel(), "boot/initrd.gz": marker_initrd(w)}
-    for inside, src in files.items():
-        dest = os.path.join(tree, inside)
-        os.makedirs(os.path.dirname(dest), exist_ok=True)
-        if isinstance(src, bytes):
-            with open(dest, "wb") as f:
-                f.write(src)
-        else:
-            shutil.copy(src, dest)
+    write_tree(tree, files)
     os.makedirs(os.path.join(tree, "zz"))
     with open(os.path.join(tree, "zz", "padding.bin"), "wb") as f:
         f.truncate((4 << 30) + (100 << 20))
