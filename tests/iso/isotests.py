@@ -8,8 +8,9 @@ data partition is filled with user files to the last cluster; every case
 boots that stick in QEMU (SeaBIOS) and picks its entry by sending keys.
 
 A third group makes an exFAT stick (make-stick chooses exFAT by itself for
-an image of 4 GiB or more) and boots that image on SeaBIOS and OVMF; under
-Secure Boot its menu says why the images are missing.
+an image of 4 GiB or more) and boots that image on SeaBIOS and OVMF, and
+a small one copied onto its EFI system partition on OVMF; under Secure Boot
+its menu lists that one and says why the exFAT images are missing.
 
 usage: isotests.py --qxtool PATH --build DIR [--keep] GROUP [CASE...]
 groups: images tools exfat"""
@@ -358,8 +359,14 @@ def an_image_over_4gib_boots_from_an_exfat_stick(ctx):
         f.seek(0x1BE)
         table = f.read(32)
     assert table[4] == 0x07 and table[16 + 4] == 0xEF, table.hex()
+    # A small image copied onto the EFI system partition is listed beside
+    # the big one and loops from there, its own system told the plain path.
+    esp = "%s@@%d" % (disk, struct.unpack_from("<I", table, 16 + 8)[0] * 512)
+    run(["mcopy", "-i", esp, ctx.isos()["with-loopback.iso"], "::/on-esp.iso"])
     with Qemu(ctx.w, disk=disk, mem=512) as q:
         titles = grub_menu(q)
+        assert [t for t in titles if t.startswith("ISO image")] == \
+            ["ISO image  /big.iso", "ISO image  (hd0,msdos2)/on-esp.iso"], titles
         choose(q, titles, "/big.iso")
         line = serial_marker(q)
         assert "qxmark=loopback" in line.split() and "iso-scan/filename=/big.iso" in line.split(), line
@@ -367,16 +374,26 @@ def an_image_over_4gib_boots_from_an_exfat_stick(ctx):
     with Qemu(ctx.w, disk=disk, mem=512, extra=firmware_args(ctx.w, "ovmf")) as q:
         q.wait_for(lambda: "Power off" in serial_plain(q), 120, "the GRUB menu on UEFI")
         titles = list(dict.fromkeys(re.findall(r"ISO image  (\S+\.iso)", serial_plain(q))))
-        assert titles == ["/big.iso"], titles
+        assert titles == ["/big.iso", "(hd0,msdos2)/on-esp.iso"], titles
         choose(q, titles, "/big.iso")
         line = serial_marker(q)
         assert "qxmark=loopback" in line.split(), line
     print("ok: UEFI: /big.iso booted from the exFAT partition: %s" % line.strip())
+    with Qemu(ctx.w, disk=disk, mem=512, extra=firmware_args(ctx.w, "ovmf")) as q:
+        q.wait_for(lambda: "Power off" in serial_plain(q), 120, "the GRUB menu on UEFI")
+        titles = list(dict.fromkeys(re.findall(r"ISO image  (\S+\.iso)", serial_plain(q))))
+        choose(q, titles, "/on-esp.iso")
+        line = serial_marker(q)
+        assert "qxmark=loopback" in line.split() and "iso-scan/filename=/on-esp.iso" in line.split(), line
+    print("ok: UEFI: /on-esp.iso booted from the EFI system partition: %s" % line.strip())
     with Qemu(ctx.w, disk=disk, mem=512, extra=firmware_args(ctx.w, "ovmf-sb")) as q:
         q.wait_for(lambda: "Power off" in serial_plain(q), 120, "the GRUB menu under Secure Boot")
         text = serial_plain(q)
         assert "Secure Boot is on, exFAT cannot be read" in text, text[-1500:]
-        assert "ISO image  /" not in text, text[-1500:]
+        # The menu runs from the EFI system partition: its image once, no
+        # exFAT image.
+        titles = list(dict.fromkeys(re.findall(r"ISO image  (\S+\.iso)", text)))
+        assert titles == ["/on-esp.iso"], titles
         q.key("ret")
         q.wait_for(lambda: "signed GRUB" in serial_plain(q), 60, "why the images are missing")
         q.key("esc")
