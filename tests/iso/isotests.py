@@ -200,8 +200,11 @@ def choose(q, titles, wanted):
 
 
 def serial_marker(q, timeout=120):
-    q.wait_for(lambda: "ISO-MARKER:" in q.serial_text(), timeout, "the marker of the image's initramfs")
-    return next(l for l in q.serial_text().splitlines() if "ISO-MARKER:" in l)
+    """The marker line, once the serial port has carried all of it."""
+    def whole_line():
+        return re.search(r"ISO-MARKER:[^\n]*\n", q.serial_text())
+    q.wait_for(whole_line, timeout, "the marker of the image's initramfs")
+    return whole_line().group(0).rstrip("\r\n")
 
 
 def on_screen(q, text, timeout, what):
