@@ -286,12 +286,17 @@ def serial_plain(q):
     return re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", " ", q.serial_text())
 
 
+def uefi_menu(q, what, timeout=120):
+    """The images a GRUB menu on UEFI lists, once it is whole."""
+    q.wait_for(lambda: "Power off" in serial_plain(q), timeout, what)
+    return list(dict.fromkeys(re.findall(r"ISO image  (\S+\.iso)", serial_plain(q))))
+
+
 @GROUPS["images"].case
 def uefi_menu_boots_an_image_and_explains_secure_boot(ctx):
     disk = ctx.stick()
     with Qemu(ctx.w, disk=disk, mem=512, extra=firmware_args(ctx.w, "ovmf")) as q:
-        q.wait_for(lambda: "Power off" in serial_plain(q), 90, "the GRUB menu on UEFI")
-        titles = list(dict.fromkeys(re.findall(r"ISO image  (\S+\.iso)", serial_plain(q))))
+        titles = uefi_menu(q, "the GRUB menu on UEFI")
         assert len(titles) == 3, titles
         choose(q, titles, "/with-loopback.iso")
         line = serial_marker(q)
@@ -374,21 +379,15 @@ def an_image_over_4gib_boots_from_an_exfat_stick(ctx):
         line = serial_marker(q)
         assert "qxmark=loopback" in line.split() and "iso-scan/filename=/big.iso" in line.split(), line
     print("ok: SeaBIOS: /big.iso booted from the exFAT partition: %s" % line.strip())
-    with Qemu(ctx.w, disk=disk, mem=512, extra=firmware_args(ctx.w, "ovmf")) as q:
-        q.wait_for(lambda: "Power off" in serial_plain(q), 120, "the GRUB menu on UEFI")
-        titles = list(dict.fromkeys(re.findall(r"ISO image  (\S+\.iso)", serial_plain(q))))
-        assert titles == ["/big.iso", "(hd0,msdos2)/on-esp.iso"], titles
-        choose(q, titles, "/big.iso")
-        line = serial_marker(q)
-        assert "qxmark=loopback" in line.split(), line
-    print("ok: UEFI: /big.iso booted from the exFAT partition: %s" % line.strip())
-    with Qemu(ctx.w, disk=disk, mem=512, extra=firmware_args(ctx.w, "ovmf")) as q:
-        q.wait_for(lambda: "Power off" in serial_plain(q), 120, "the GRUB menu on UEFI")
-        titles = list(dict.fromkeys(re.findall(r"ISO image  (\S+\.iso)", serial_plain(q))))
-        choose(q, titles, "/on-esp.iso")
-        line = serial_marker(q)
-        assert "qxmark=loopback" in line.split() and "iso-scan/filename=/on-esp.iso" in line.split(), line
-    print("ok: UEFI: /on-esp.iso booted from the EFI system partition: %s" % line.strip())
+    # (entry, where its image lies) on UEFI
+    for entry, where in [("/big.iso", "the exFAT partition"), ("/on-esp.iso", "the EFI system partition")]:
+        with Qemu(ctx.w, disk=disk, mem=512, extra=firmware_args(ctx.w, "ovmf")) as q:
+            titles = uefi_menu(q, "the GRUB menu on UEFI")
+            assert titles == ["/big.iso", "(hd0,msdos2)/on-esp.iso"], titles
+            choose(q, titles, entry)
+            line = serial_marker(q)
+            assert "qxmark=loopback" in line.split() and "iso-scan/filename=" + entry in line.split(), line
+        print("ok: UEFI: %s booted from %s: %s" % (entry, where, line.strip()))
     with Qemu(ctx.w, disk=disk, mem=512, extra=firmware_args(ctx.w, "ovmf-sb")) as q:
         q.wait_for(lambda: "Power off" in serial_plain(q), 120, "the GRUB menu under Secure Boot")
         text = serial_plain(q)
