@@ -51,6 +51,8 @@ const command command_table[] = {
     {"save", ARCHIVE_OK, READS, false, save_archive},
     {"load", ARCHIVE_OK, WRITES, true, load_archive},
     {"create", NO_HEADER, WRITES, false, create_archive},
+    // Reads the layout itself: nothing of the file store is needed.
+    {"volume-id", NO_HEADER, WRITES, false, volume_id_disk},
 };
 
 const char usage_text[] =

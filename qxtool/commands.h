@@ -11,6 +11,7 @@ void format_disk(xd_t *xd, int argc, char **argv);
 void restore_disk(xd_t *xd, int argc, char **argv);
 void update_disk(xd_t *xd, int argc, char **argv);
 void sync_disk(xd_t *xd, int argc, char **argv);
+void volume_id_disk(xd_t *xd, int argc, char **argv);
 void print_info(xd_t *xd, int argc, char **argv);
 // File store commands.
 void clear_menu(xd_t *xd, int argc, char **argv);
