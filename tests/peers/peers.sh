@@ -8,7 +8,7 @@
 # fsck and sample also ask blkid which FAT type it sees, against the cluster
 # count fsck.fat found; sync checks the volume that each boot record copy
 # describes after "sync --copy-bpb"; volid checks the volume ID that
-# "format --volume-id" writes as blkid and mtools read it. QX_PEER_SAMPLE
+# "format --volume-id" and "volume-id" write as blkid and mtools read it. QX_PEER_SAMPLE
 # sets the number of sizes per FAT form in the seeded sample (default 10).
 #
 # Every image is a sparse file in a fresh directory (under /dev/shm where
@@ -20,7 +20,7 @@ set -u
 Q=$1
 mode=$2
 . "$(dirname "$0")/../support/peerlib.sh" qxpeers
-need_tools "scripts/setup installs it" fsck.fat mcopy minfo fdisk blkid
+need_tools "scripts/setup installs it" fsck.fat fsck.exfat mcopy minfo fdisk blkid
 
 # Start and size of the data partition (slot 0), or 0 and the whole image
 # when the volume starts at sector 0 (no partition table).
@@ -276,6 +276,42 @@ CASES
   else
     fail "--volume-id on a kept data partition: status $st, '$out'"
   fi
+  # "volume-id N" on a drive formatted earlier: blkid (and mtools, on FAT)
+  # see the new ID, and the checker still finds the volume clean, FAT32's
+  # backup boot sector and exFAT's boot region checksums included.
+  # name, sectors, format words | ID | expected UUID
+  while IFS='|' read -r layout id want; do
+    [ -z "$layout" ] && continue
+    read -r name sectors words <<<"$layout"
+    id=$(echo $id) want=$(echo $want)
+    # shellcheck disable=SC2086
+    format_image "$name" "$sectors" $words || continue
+    if ! "$Q" "$img" volume-id "$id" >"$work/out" 2>&1; then
+      fail "volume-id $id on $name: $(cat "$work/out")"
+      rm -f "$img"
+      continue
+    fi
+    read -r start size < <(volume_of "$img")
+    uuid=$(blkid -p -O $((start * 512)) -o export "$img" 2>&1 | sed -n 's/^UUID=//p')
+    if [ "$(blkid -p -O $((start * 512)) -o value -s TYPE "$img" 2>&1)" = exfat ]; then
+      fsck_volume fsck.exfat "$img" "$start" "$size" 65536
+      [ "$st" = 0 ] || { fail "fsck.exfat after volume-id on $name (status $st):"; echo "$out" | sed 's/^/    /'; }
+      serial=$(echo "$want" | tr -d -)
+    else
+      check_fsck "$name after volume-id" "$img"
+      serial=$(MTOOLS_SKIP_CHECK=1 minfo -i "$img@@$((start * 512))" :: 2>&1 | sed -n 's/^serial number: //p')
+    fi
+    if [ "$uuid" = "$want" ] && [ "$serial" = "$(echo "$want" | tr -d -)" ]; then
+      echo "ok: volume-id $id on $name: blkid UUID '$uuid', serial '$serial'"
+    else
+      fail "volume-id $id on $name: blkid UUID '$uuid', serial '$serial', want '$want'"
+    fi
+    rm -f "$img"
+  done <<'CASES'
+set-fat32-stick  1400000  --extended 100m --force --align --primary 8m  | 0x1A2B3C4D | 1A2B-3C4D
+set-fat16        100000   --force --volume-id 7                         | 305419896  | 1234-5678
+set-exfat        300000   --force --exfat                               | 0xCAFEBABE | CAFE-BABE
+CASES
   ;;
 fdisk)
   # name, sectors, format words | expected start, end, sectors, type id
