@@ -96,6 +96,8 @@ public:
     virtual void ReportError(const std::string &path) = 0;
     // The system's text for the last failed operation's cause.
     virtual std::string LastErrorText() = 0;
+    // A number from the system's random source; false when it gives none.
+    virtual bool RandomNumber(uint32_t &out) = 0;
 
     // --- processes ------------------------------------------------------------
     // Runs `file` through the shell's default action with the given

@@ -37,11 +37,14 @@ const char *const DriveListPlaceholder = "请选择可移动磁盘";
 const char *const MsgDriveGone = "找不到所选的U盘,请刷新列表后重新选择!";
 const char *const MsgRunFailed = "U盘系统制作失败!";
 const char *const MsgStickFilesFailed = "UEFI启动文件写入U盘失败!";
+const char *const MsgVolumeIdFailed =
+    "U盘卷序列号写入失败!\r\nU盘的卷序列号仍为0,UEFI启动文件未写入。";
 
 static const char *const ToolFile = "\\qxtool.exe";
 static const char *const ArchiveFile = "\\edit1.6.qxa";
 static const char *const ScriptFile = "\\command.bat";
 static const char *const StepLogFile = "\\qxtool.log";
+static const char *const CommandInterpreter = "\\cmd.exe";
 static const char *const CarriedType = "EXE";
 static const char *const StickType = "STICK";
 // The disk tool's error message is one line; a little more is kept in case
@@ -315,7 +318,7 @@ bool MainDialog::OnDeviceChange(unsigned event, uintptr_t data) {
                 ++i;
             root = std::string(1, char('A' + i)) + ":\\";
         }
-        if (!WriteStickFiles(root))
+        if (!SetVolumeId(root) || !WriteStickFiles(root))
             return true;
         SetProgress(100);
         ShowMessage(MsgSuccess);
@@ -402,6 +405,57 @@ bool MainDialog::WriteStickFiles(const std::string &root) {
             return false;
         }
         SetProgress(90 + int(9 * (i + 1) / paths.size()));
+    }
+    return true;
+}
+
+bool MainDialog::SetVolumeId(const std::string &root) {
+    // "E:\" names the drive as "E:".
+    const std::string drive = root.substr(0, 2);
+    std::string step = "qxtool " + drive + " volume-id";
+    auto fail = [&](const std::string &why) {
+        sys_.ShowErrorBox(std::string(MsgVolumeIdFailed) + "\r\n\r\n" + step + (why.empty() ? "" : "\r\n" + why));
+        return false;
+    };
+    // ID 0 is no ID at all: it is drawn again.
+    uint32_t id = 0;
+    for (int tries = 0; tries < 4 && id == 0; ++tries)
+        if (!sys_.RandomNumber(id))
+            return fail(sys_.LastErrorText());
+    if (id == 0)
+        return fail("");
+    char number[16];
+    std::snprintf(number, sizeof number, "0x%08X", static_cast<unsigned>(id));
+    step += std::string(" ") + number;
+
+    // Through the command interpreter, so that the disk tool's message is
+    // kept in the step log as the script's steps keep theirs.
+    const std::string log = workDir + StepLogFile;
+    sys_.RemoveFile(log);
+    const std::string params = "/c \"\"" + workDir + ToolFile + "\" " + drive + " volume-id " + number +
+                               " 2>\"" + log + "\"\"";
+    void *process = nullptr;
+    if (!sys_.ShellRun(workDir + CommandInterpreter, params, ShowHide, process))
+        return fail(sys_.LastErrorText());
+    if (process == nullptr)
+        return fail("");
+    unsigned status = 0;
+    const bool waited = sys_.WaitProcess(process, status);
+    const std::string cause = waited ? std::string() : sys_.LastErrorText();
+    sys_.CloseProcess(process);
+    if (!waited)
+        return fail(cause);
+    if (status != 0) {
+        std::string message;
+        if (sys_.ReadFileStart(log, StepLogLimit, message))
+            while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
+                message.pop_back();
+        if (message.empty()) {
+            char buf[48];
+            std::snprintf(buf, sizeof buf, "(exit status 0x%X)", status);
+            message = buf;
+        }
+        return fail(message);
     }
     return true;
 }

@@ -30,6 +30,7 @@ extern const char *const DriveListPlaceholder;
 extern const char *const MsgDriveGone;
 extern const char *const MsgRunFailed;
 extern const char *const MsgStickFilesFailed;
+extern const char *const MsgVolumeIdFailed;
 
 enum class BootMode { UsbHdd, UsbZip };
 
@@ -103,6 +104,11 @@ public:
     // partition onto the volume at `root`, creating their directories.
     // A failure is shown; false then.
     bool WriteStickFiles(const std::string &root);
+    // Gives the new volume at `root` a volume ID from the system's random
+    // source, with the carried disk tool: a volume whose ID is 0 has no
+    // UUID, and systems that look for their stick by UUID cannot find it.
+    // A failure is shown; false then.
+    bool SetVolumeId(const std::string &root);
 
     // Job state.
     std::string batchTemplate;

@@ -1,4 +1,9 @@
+// rand_s, the C library's face of the system's random source, is declared
+// only when asked for before the first header.
+#define _CRT_RAND_S
 #include "win32_system.h"
+
+#include <stdlib.h>
 
 #include <commctrl.h>
 #include <dbt.h>
@@ -232,6 +237,14 @@ void Win32System::ReportError(const std::string &path) {
     std::string cause = LastErrorText();
     std::string msg = path.empty() ? cause : path + "\r\n" + cause;
     MessageBoxA(window, msg.c_str(), AppTitle().c_str(), MB_OK | MB_ICONSTOP);
+}
+
+bool Win32System::RandomNumber(uint32_t &out) {
+    unsigned int value = 0;
+    if (rand_s(&value) != 0)
+        return false;
+    out = value;
+    return true;
 }
 
 bool Win32System::ShellRun(const std::string &file, const std::string &params, int show,

@@ -38,6 +38,7 @@ public:
     bool WaitVolumeReady(const std::string &root) override;
     void ReportError(const std::string &path) override;
     std::string LastErrorText() override;
+    bool RandomNumber(uint32_t &out) override;
 
     bool ShellRun(const std::string &file, const std::string &params, int show,
                   void *&process) override;

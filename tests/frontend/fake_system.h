@@ -40,6 +40,11 @@ struct FakeSystem : FrontSystem {
     LinkRect link = {10, 20, 110, 40};
     std::function<void(const std::string &)> whileBoxOpen;  // events during a message box
     std::function<void()> whileScriptRuns;                  // events during the script run
+    // Runs of the command interpreter (the follow-up's disk tool step): its
+    // exit status from the parameters; 0 when not set.
+    std::function<unsigned(FakeSystem &, const std::string &params)> commandRun;
+    std::vector<uint32_t> randoms = {0x1A2B3C4D};           // the random source's numbers, in turn
+    bool randomFails = false;
 
     // --- what the logic did ----------------------------------------------------
     std::vector<std::string> log;                     // one line per observable act
@@ -192,11 +197,25 @@ struct FakeSystem : FrontSystem {
         return volumeReady;
     }
     uint32_t ArrivedVolumes(uintptr_t eventData) override { return uint32_t(eventData); }
+    bool RandomNumber(uint32_t &out) override {
+        log.push_back("random");
+        if (randomFails || randoms.empty())
+            return false;
+        out = randoms.front();
+        randoms.erase(randoms.begin());
+        return true;
+    }
     bool ShellRun(const std::string &file, const std::string &params, int show,
                   void *&process) override {
         log.push_back("run " + file + " [" + params + "] " + std::to_string(show));
         if (shellFails)
             return false;
+        if (file.size() >= 8 && file.compare(file.size() - 8, 8, "\\cmd.exe") == 0) {
+            scriptStatus = commandRun ? commandRun(*this, params) : 0;
+            process = this;
+            ++openProcesses;
+            return true;
+        }
         scriptAtRun = files;
         if (whileScriptRuns)
             whileScriptRuns();

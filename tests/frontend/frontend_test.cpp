@@ -58,6 +58,14 @@ std::string RunScript(bool zip, const std::string &drive, const std::string &dir
            "exit 0";
 }
 
+// The follow-up's run of the disk tool that gives the volume at `drive` the
+// ID `id`, as the fake system logs it after "run ": through the command
+// interpreter, hidden, its message kept in the step log.
+std::string VolumeIdRun(const std::string &drive, const std::string &id) {
+    return SysDir + "\\cmd.exe [/c \"\"" + SysDir + "\\qxtool.exe\" " + drive + " volume-id " + id + " 2>\"" + SysDir +
+           "\\qxtool.log\"\"] 0";
+}
+
 // The question before an unnamed, unlabelled drive of unknown size is erased.
 std::string PlainConfirm(const std::string &drive) {
     return "confirm 即将清除以下U盘上的全部数据:\r\n\r\n盘符: " + drive +
@@ -558,7 +566,8 @@ TEST_F(Front, AReinsertionWhileTheNextRunIsAskedAboutEndsTheEarlierRunAndErasesN
     sys.log.clear();
     dlg.OnStart();
     EXPECT_EQ(sys.Boxes(), std::vector<std::string>{"恭喜你,U盘系统制作成功!"});
-    EXPECT_TRUE(sys.Grep("run ").empty());
+    // The earlier run's follow-up gives its volume an ID; no script runs.
+    EXPECT_EQ(sys.Grep("run "), std::vector<std::string>{VolumeIdRun("E:", "0x1A2B3C4D")});
     EXPECT_TRUE(sys.Grep("write ").empty());
     EXPECT_EQ(dlg.awaitingReinsert, 0);
     EXPECT_EQ(dlg.driveChosen, 1);
@@ -633,6 +642,84 @@ TEST_F(Front, StickFilesAreWrittenToTheReinsertedVolume) {
     }
 }
 
+TEST_F(Front, TheFollowUpGivesTheVolumeARandomIdBeforeTheBootFiles) {
+    const std::string log = SysDir + "\\qxtool.log";
+    const std::string failed = "U盘卷序列号写入失败!\r\nU盘的卷序列号仍为0,UEFI启动文件未写入。\r\n\r\n";
+    struct Case {
+        const char *name;
+        uintptr_t arrived;
+        std::function<void(FakeSystem &)> setup;
+        std::vector<std::string> runs;  // the follow-up's runs, as logged after "run "
+        std::string failure;            // the failure box; empty: success
+    } cases[] = {
+        {"a random id for the chosen drive", 0, [](FakeSystem &s) { s.randoms = {0xDEADBEEF}; },
+         {VolumeIdRun("E:", "0xDEADBEEF")}, ""},
+        {"the stick came back as H:", 1u << 7, [](FakeSystem &) {}, {VolumeIdRun("H:", "0x1A2B3C4D")}, ""},
+        {"0 is drawn again", 0, [](FakeSystem &s) { s.randoms = {0, 0, 7}; }, {VolumeIdRun("E:", "0x00000007")},
+         ""},
+        {"a source that only gives 0", 0, [](FakeSystem &s) { s.randoms = {0, 0, 0, 0, 5}; }, {},
+         failed + "qxtool E: volume-id"},
+        {"no random source", 0, [](FakeSystem &s) { s.randomFails = true; }, {},
+         failed + "qxtool E: volume-id\r\ncause"},
+        {"the disk tool fails with its message", 0,
+         [log](FakeSystem &s) {
+             s.commandRun = [log](FakeSystem &f, const std::string &) {
+                 f.files[log] = "qxtool: error: can't lock disk\r\n";
+                 return 1u;
+             };
+         },
+         {VolumeIdRun("E:", "0x1A2B3C4D")}, failed + "qxtool E: volume-id 0x1A2B3C4D\r\nqxtool: error: can't lock disk"},
+        {"an earlier message is not taken for its own", 0,
+         [log](FakeSystem &s) {
+             s.files[log] = "qxtool: error: old";
+             s.commandRun = [](FakeSystem &, const std::string &) { return 0xC000013Au; };
+         },
+         {VolumeIdRun("E:", "0x1A2B3C4D")}, failed + "qxtool E: volume-id 0x1A2B3C4D\r\n(exit status 0xC000013A)"},
+        {"its end cannot be waited for", 0, [](FakeSystem &s) { s.waitFails = true; },
+         {VolumeIdRun("E:", "0x1A2B3C4D")},
+         failed + "qxtool E: volume-id 0x1A2B3C4D\r\ncause"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        workDir.clear();
+        FakeSystem s;
+        s.systemDir = SysDir;
+        s.drives = {{"E:\\", DriveRemovable}};
+        s.strings = sys.strings;
+        s.resources = sys.resources;
+        s.stickResources = {{1, "boot/grub/grub.cfg\n"}, {2, "menuentry"}};
+        MainDialog d(s);
+        d.OnInitDialog();
+        s.Pick(d, 0);
+        d.OnStart();
+        ASSERT_EQ(d.awaitingReinsert, 1);
+        c.setup(s);
+        s.log.clear();
+        EXPECT_TRUE(d.OnDeviceChange(0x8000, c.arrived));
+        EXPECT_EQ(s.openProcesses, 0);
+        EXPECT_EQ(s.Grep("run "), c.runs);
+        const std::string root = c.arrived ? "H:\\" : "E:\\";
+        if (!c.failure.empty()) {
+            EXPECT_EQ(s.Grep("errorbox "), std::vector<std::string>{c.failure});
+            // Nothing more is done to the drive, and no success is claimed.
+            EXPECT_TRUE(s.Grep("ready ").empty());
+            EXPECT_FALSE(s.files.count(root + "boot\\grub\\grub.cfg"));
+            EXPECT_TRUE(s.Boxes().empty());
+            EXPECT_NE(s.progressPos, 100);
+            continue;
+        }
+        // The step log of the script is gone before the tool runs; the ID
+        // is set before the volume is waited for and the files copied.
+        const auto at = [&](const std::string &line) {
+            return std::find(s.log.begin(), s.log.end(), line) - s.log.begin();
+        };
+        EXPECT_LT(at("delete " + log), at("run " + c.runs[0]));
+        EXPECT_LT(at("run " + c.runs[0]), at("ready " + root));
+        EXPECT_EQ(s.files[root + "boot\\grub\\grub.cfg"], "menuentry");
+        EXPECT_EQ(s.Boxes(), std::vector<std::string>{"恭喜你,U盘系统制作成功!"});
+    }
+}
+
 TEST_F(Front, DeviceChanges) {
     const unsigned Arrival = 0x8000, Removal = 0x8004, Query = 0x8001;
     struct Case {
@@ -646,10 +733,13 @@ TEST_F(Front, DeviceChanges) {
         {1, Query, {}, 1},
         {1, Removal, {"box 请重新插入你的U盘即可!"}, 1},
         {1, Arrival,
-         {"closeboxes", "progress 100", "box 恭喜你,U盘系统制作成功!",
+         {"closeboxes", "random", "delete C:\\WINDOWS\\system32\\qxtool.log", "run " + VolumeIdRun("E:", "0x1A2B3C4D"),
+          "wait", "progress 100", "box 恭喜你,U盘系统制作成功!",
           "exec \"C:\\Program Files\\Web\\browser.exe\"korvani.example 5"},
          0},
     };
+    dlg.OnInitDialog();
+    dlg.chosenDrive = "E:\\";
     for (const Case &c : cases) {
         sys.log.clear();
         dlg.awaitingReinsert = c.awaiting;
