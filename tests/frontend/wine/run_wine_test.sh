@@ -17,10 +17,12 @@
 #   - the same program carrying a stand-in disk tool (the follow-up needs
 #     runs that succeed): device events during the run are answered and do
 #     not count; the eject request, a removal asking for re-insertion, an
-#     arrival closing both and bringing the stick's boot files onto the
-#     drive, progress 100, the success notice and the home page in the
+#     arrival closing both, giving the drive a volume ID from the random
+#     source (each run another) and bringing the stick's boot files onto
+#     the drive, progress 100, the success notice and the home page in the
 #     registered browser; a step that fails stops the run with its message;
-#     boot files that cannot be written are reported instead of success;
+#     a volume ID that cannot be set and boot files that cannot be written
+#     are reported instead of success;
 #     the link text opens the help site; both boot modes' scripts (bytes);
 #   - closing the window, also while a box is open, ends the program and
 #     deletes the carried files.
@@ -356,6 +358,12 @@ progress_is "progress 100" 100
 for f in EFI/BOOT/BOOTX64.EFI boot/grub/grub.cfg; do
     check "the stick's boot file $f is on the drive" cmp -s "$SRC_WINE/stickfs/$f" "$work/e/$f"
 done
+# The follow-up's disk tool step, as the stand-in saw its command line.
+# (The command interpreter leaves the blank before the redirection.)
+grep 'volume-id' "$qt/standin.log"
+first_id=$(grep -E 'qxtool\.exe"? +E: +volume-id +0x[0-9A-F]{8} *$' "$qt/standin.log" | grep -oE '0x[0-9A-F]{8}')
+check "the follow-up gave E: a volume ID other than 0 (${first_id:-none})" \
+    bash -c "[ -n '$first_id' ] && [ '$first_id' != 0x00000000 ]"
 drv ok-box '恭喜你,U盘系统制作成功!' >/dev/null
 wait "$dev" "$dev2"
 check "removal and arrival are answered with true" \
@@ -400,6 +408,33 @@ if drv wait-box '恭喜你,U盘系统制作成功!' 2 >/dev/null; then
 else
     ok "an arrival after a failed run is ignored"
 fi
+rm -f "$qt/standin.fail"
+
+# --- a volume ID that cannot be set ------------------------------------------------------------------
+rm -rf "$work/e/"*
+echo volume-id > "$qt/standin.fail"
+: > "$qt/standin.log"
+start_run
+drv wait-box '请弹出你的U盘!' 60 >/dev/null || bad "no eject request"
+drv device arrival > "$work/dev.txt" &
+dev=$!
+drv_log wait-box 'U盘卷序列号写入失败!*' 60 > "$work/box.txt" || bad "no report of the volume ID"
+box_text "$work/box.txt" > "$work/fail.txt"
+cat "$work/fail.txt"
+check "the report says the ID is still 0 and names the step and the disk tool's message, a stop icon" \
+    bash -c "grep -q '卷序列号仍为0' '$work/fail.txt' && grep -qE '^qxtool E: volume-id 0x[0-9A-F]{8}\$' '$work/fail.txt' &&
+             grep -qx 'qxtool: error: stand-in volume-id fails' '$work/fail.txt' && grep -q 'icon=1' '$work/box.txt'"
+second_id=$(grep -oE '^qxtool E: volume-id 0x[0-9A-F]{8}$' "$work/fail.txt" | grep -oE '0x[0-9A-F]{8}$')
+check "another run, another volume ID ($first_id, ${second_id:-none})" \
+    bash -c "[ -n '$first_id' ] && [ -n '$second_id' ] && [ '$second_id' != '$first_id' ]"
+check "no boot files copied after it" test ! -e "$work/e/boot"
+if drv wait-box '恭喜你,U盘系统制作成功!' 2 >/dev/null; then
+    bad "success shown although the volume ID was not set"
+else
+    ok "no success when the volume ID was not set"
+fi
+drv ok-box 'U盘卷序列号写入失败!*' >/dev/null
+wait "$dev"
 rm -f "$qt/standin.fail"
 
 # --- boot files that cannot be written --------------------------------------------------------------

@@ -1,7 +1,8 @@
 // Stands in for the disk tool in the wine tests of the front end's follow-up,
 // which needs runs that succeed on a drive wine cannot format. It appends
 // its command line to C:\qxtest\standin.log, then:
-//   - when C:\qxtest\standin.fail names its command (format, clear, load),
+//   - when C:\qxtest\standin.fail names its command (format, clear, load,
+//     volume-id),
 //     prints the disk tool's kind of error message and exits with status 1;
 //   - when C:\qxtest\standin.sleep exists and the command is format, waits
 //     that many milliseconds first (a run that takes a while);
