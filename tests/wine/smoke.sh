@@ -56,6 +56,14 @@ run "$work/disk.img" update
 check "update status" 0 "$(cat "$work/rc")"
 "$linux" "$work/disk.img" info >/dev/null 2>&1
 check "linux reads the disk after the windows update" 0 "$?"
+# A new volume ID set from Windows: the same bytes the Linux build writes.
+cp "$work/disk.img" "$work/disk2.img"
+run "$work/disk.img" volume-id 0x1A2B3C4D
+check "volume-id status" 0 "$(cat "$work/rc")"
+"$linux" "$work/disk2.img" volume-id 0x1A2B3C4D >/dev/null 2>&1
+check "volume-id from windows writes what the linux build writes" "0 0" \
+  "$?$(cmp -s "$work/disk.img" "$work/disk2.img"; echo " $?")"
+rm -f "$work/disk2.img"
 
 # A two-character name is a drive letter only with its colon: an image
 # named "c1" is a file, even where a drive C: exists.
