@@ -41,7 +41,6 @@ std::vector<volume_sector> plan_fat_id(xd_t *xd, uint32_t start, uint32_t size, 
     if (spc == 0 || (spc & (spc - 1))) damaged("sectors per cluster");
     const uint32_t reserved = get16(b + bpb::RSVD_SEC_CNT);
     if (reserved == 0) damaged("reserved sectors");
-    if (b[bpb::NUM_FATS] == 0) damaged("number of fats");
     const uint32_t total = get16(b + bpb::TOT_SEC16) ? get16(b + bpb::TOT_SEC16) : get32(b + bpb::TOT_SEC32);
     if (total == 0 || total > size) damaged("total sectors");
     // The FAT32 form of the boot sector is the one with no 16-bit FAT size.
@@ -152,8 +151,10 @@ void volume_id_disk(xd_t *xd, int argc, char **argv) {
     if (is_exfat_boot(boot)) {
         plan = plan_exfat_id(xd, start, size, id);
     } else {
+        // Other file systems that start with a jump and end their boot
+        // sector with 55 AA (NTFS) have no FATs.
         if (boot[mbr::SIGNATURE] != 0x55 || boot[mbr::SIGNATURE + 1] != 0xAA ||
-            (boot[bpb::JMP_BOOT] != 0xEB && boot[bpb::JMP_BOOT] != 0xE9))
+            (boot[bpb::JMP_BOOT] != 0xEB && boot[bpb::JMP_BOOT] != 0xE9) || boot[bpb::NUM_FATS] == 0)
             quit("data partition holds no fat or exfat volume");
         plan = plan_fat_id(xd, start, size, boot, id);
     }
