@@ -314,5 +314,62 @@ int main(int argc, char **argv) {
         put16(&short_boot[0], 2);
         seed("layout", "update-short-boot", patch(head(3), 8, short_boot));
     }
+    {
+        // volume-id: the ID, then whole sectors written over the data
+        // partition of the target's small disk (it begins at sector 416; its
+        // sectors hold a pattern until written):
+        // FAT16, FAT32 with its backup, exFAT with both boot regions.
+        const uint32_t part = 416;
+        auto volid = [&](uint32_t id, const std::vector<std::pair<uint32_t, fz::bytes>> &sectors) {
+            fz::bytes in(4);
+            put32(&in[0], id);
+            for (const auto &[at, b] : sectors) {
+                fz::bytes h(6);
+                put16(&h[0], part + at);
+                put16(&h[4], uint32_t(b.size()));
+                in.insert(in.end(), h.begin(), h.end());
+                in.insert(in.end(), b.begin(), b.end());
+            }
+            return in;
+        };
+        auto fat_start = [](uint32_t reserved) {
+            fz::bytes b(512, 0);
+            b[0] = 0xEB;
+            b[1] = 0x3C;
+            b[2] = 0x90;
+            put16(&b[bpb::BYTS_PER_SEC], 512);
+            b[bpb::SEC_PER_CLUS] = 1;
+            put16(&b[bpb::RSVD_SEC_CNT], reserved);
+            b[bpb::NUM_FATS] = 2;
+            b[bpb::MEDIA] = 0xF8;
+            put16(&b[bpb::TOT_SEC16], 32);
+            b[mbr::SIGNATURE] = 0x55;
+            b[mbr::SIGNATURE + 1] = 0xAA;
+            return b;
+        };
+        fz::bytes fat16 = fat_start(1);
+        put16(&fat16[bpb::ROOT_ENT_CNT], 16);
+        put16(&fat16[bpb::FAT_SZ16], 1);
+        fat16[bpb::BOOT_SIG] = 0x29;
+        seed("volid", "fat16", volid(0x1A2B3C4D, {{0, fat16}}));
+        fz::bytes fat32 = fat_start(8);
+        put32(&fat32[bpb::FAT_SZ32], 1);
+        put32(&fat32[bpb::ROOT_CLUS], 2);
+        put16(&fat32[bpb::FS_INFO], 1);
+        put16(&fat32[bpb::BK_BOOT_SEC], 6);
+        fat32[bpb::BOOT_SIG32] = 0x29;
+        seed("volid", "fat32", volid(0xFFFFFFFF, {{0, fat32}, {6, fat32}}));
+        fz::bytes region(12 * 512, 0);
+        memcpy(&region[3], "EXFAT   ", 8);
+        put32(&region[72], 32);  // volume length
+        region[108] = 9;         // 512-byte sectors
+        region[mbr::SIGNATURE] = 0x55;
+        region[mbr::SIGNATURE + 1] = 0xAA;
+        uint32_t sum = 0;
+        for (uint32_t i = 0; i < 11 * 512; i++)
+            if (i != 106 && i != 107 && i != 112) sum = ((sum & 1) ? 0x80000000u : 0) + (sum >> 1) + region[i];
+        for (uint32_t i = 0; i < 512; i += 4) put32(&region[11 * 512 + i], sum);
+        seed("volid", "exfat", volid(7, {{0, region}, {12, region}}));
+    }
     return 0;
 }
