@@ -41,6 +41,17 @@ stick_part_start() {
 # stick_fat T: the data partition's FAT volume as mtools names it.
 stick_fat() { echo "$1@@$(($(stick_part_start "$1") * 512))"; }
 
+# stick_is_exfat T: whether T's data partition is exFAT (type 0x07).
+stick_is_exfat() { [ "$(od -An -tu1 -j450 -N1 "$1" 2>/dev/null | tr -d ' ')" = 7 ]; }
+
+# stick_esp T: the EFI system partition (entry 2) as mtools names it, empty
+# when there is none.
+stick_esp() {
+  local s
+  s=$(od -An -tu4 -j470 -N4 "$1" 2>/dev/null | tr -d ' ')
+  [ "${s:-0}" -eq 0 ] || echo "$1@@$((s * 512))"
+}
+
 # ---------------------------------------------------------------------------
 # Progress
 
@@ -228,9 +239,8 @@ stick_own_files() {
 # the old clusters and rewrites the folder in whatever order the page cache
 # writes them), so fatreplace.py does it in flushed steps; a file that is
 # new is simply renamed.
-stick_stage() {  # stick_stage T SOURCE PATH
-  local fat dir up="" part out
-  fat=$(stick_fat "$1")
+stick_stage() {  # stick_stage VOLUME SOURCE PATH (VOLUME: T@@OFFSET, as mtools names it)
+  local fat=$1 dir up="" part out
   dir=$(dirname "$3")
   if [ "$dir" != . ]; then
     for part in ${dir//\// }; do
@@ -243,12 +253,12 @@ stick_stage() {  # stick_stage T SOURCE PATH
   out=$(mcopy -Q -o -i "$fat" "$2" "::/$3.qxnew" 2>&1) || { echo "$out" >&2; return 1; }
 }
 
-stick_rename() {  # stick_rename T PATH
+stick_rename() {  # stick_rename VOLUME PATH
   local out rc=0
-  out=$(python3 "$STICK_LIB/fatreplace.py" "$1" $(($(stick_part_start "$1") * 512)) "$2" "$2.qxnew" 2>&1) || rc=$?
+  out=$(python3 "$STICK_LIB/fatreplace.py" "${1%@@*}" "${1##*@@}" "$2" "$2.qxnew" 2>&1) || rc=$?
   case $rc in
     0) ;;
-    3) out=$(mmove -i "$(stick_fat "$1")" "::/$2.qxnew" "::/$2" 2>&1) || { echo "$out" >&2; return 1; } ;;
+    3) out=$(mmove -i "$1" "::/$2.qxnew" "::/$2" 2>&1) || { echo "$out" >&2; return 1; } ;;
     *) echo "$out" >&2; return 1 ;;
   esac
 }
@@ -269,25 +279,44 @@ stick_write_record() {  # stick_write_record T LISTFILE (on a new stick)
 # FAT one.
 stick_copied() { printf '%s\t%s\t%s\n' "$1" "$2" "${3:-}" >>"$STICK_WORK/copied"; }
 
-# What scripts/stick-exfat put on an exFAT drive: boot/ and the ISO images
-# on the exFAT partition; boot/ again on the EFI system partition, with the
-# menu as boot/grub/stick.cfg and archive/esp-grub.cfg as boot/grub/grub.cfg,
-# and EFI/ with UEFI.
-stick_exfat_copied() {
-  local f iso
+# The own files of an exFAT drive, as "SOURCE<TAB>PATH<TAB>PARTITION" a
+# line (PARTITION "exfat" or "esp"): boot/ on the exFAT partition; boot/
+# again on the EFI system partition, with the menu as boot/grub/stick.cfg
+# and archive/esp-grub.cfg as boot/grub/grub.cfg, and EFI/ with UEFI.
+stick_exfat_own() {
+  local f
   stick_own_files >"$STICK_WORK/own"
   while IFS= read -r f; do
     case "$f" in
       boot/grub/grub.cfg)
-        stick_copied "$stickfs/$f" "$f" exfat
-        stick_copied "$stickfs/$f" boot/grub/stick.cfg esp
-        stick_copied archive/esp-grub.cfg "$f" esp ;;
-      boot/*)
-        stick_copied "$stickfs/$f" "$f" exfat
-        stick_copied "$stickfs/$f" "$f" esp ;;
-      *) stick_copied "$stickfs/$f" "$f" esp ;;
+        printf '%s\t%s\t%s\n' "$stickfs/$f" "$f" exfat "$stickfs/$f" boot/grub/stick.cfg esp \
+          archive/esp-grub.cfg "$f" esp ;;
+      boot/*) printf '%s\t%s\t%s\n' "$stickfs/$f" "$f" exfat "$stickfs/$f" "$f" esp ;;
+      *) printf '%s\t%s\t%s\n' "$stickfs/$f" "$f" esp ;;
     esac
   done <"$STICK_WORK/own"
+}
+
+# stick_exfat_records OWNMAP: the record of each partition's own files, as
+# $STICK_WORK/record.exfat and record.esp (each goes to boot/stickfs.sha256
+# on its partition).
+stick_exfat_records() {
+  local src dst part sum
+  : >"$STICK_WORK/record.exfat"
+  : >"$STICK_WORK/record.esp"
+  while IFS=$'\t' read -r src dst part; do
+    sum=$(sha256sum <"$src" | cut -d' ' -f1) || return 1
+    printf '%s  %s\n' "$sum" "$dst" >>"$STICK_WORK/record.$part"
+  done <"$1"
+}
+
+# What scripts/stick-exfat put on an exFAT drive: the own files, the records
+# and the ISO images on the exFAT partition.
+stick_exfat_copied() {
+  local iso
+  cat "$STICK_WORK/ownmap" >>"$STICK_WORK/copied"
+  stick_copied "$STICK_WORK/record.exfat" "$STICK_RECORD" exfat
+  stick_copied "$STICK_WORK/record.esp" "$STICK_RECORD" esp
   for iso in ${isos[@]+"${isos[@]}"}; do stick_copied "$iso" "$(basename "$iso")" exfat; done
 }
 
@@ -296,7 +325,10 @@ stick_copy_files() {
   # An exFAT drive's files go on through exfat-fuse, and the UEFI files
   # onto its EFI system partition (scripts/stick-exfat).
   if [ "${fsopt:-}" = --exfat ]; then
-    scripts/stick-exfat "$t" "$stickfs" "$uefi" ${isos[@]+"${isos[@]}"} || { stick_fail "copying the files onto $t failed"; return 1; }
+    stick_exfat_own >"$STICK_WORK/ownmap" && stick_exfat_records "$STICK_WORK/ownmap" ||
+      { stick_fail "reading the boot files failed"; return 1; }
+    scripts/stick-exfat "$t" "$stickfs" "$uefi" "$STICK_WORK" ${isos[@]+"${isos[@]}"} ||
+      { stick_fail "copying the files onto $t failed"; return 1; }
     stick_exfat_copied
     return 0
   fi
@@ -380,10 +412,12 @@ stick_compare() {
     echo "$moved" >"$STICK_WORK/moved"
   done < <(stick_items "$archive")
   fat=$(stick_fat "$t")
-  if grep -q $'\texfat$' "$STICK_WORK/copied"; then
-    stick_compare_exfat "$t" || bad=1
-    moved=$(cat "$STICK_WORK/moved")
-    fat="$t@@$(($(od -An -tu4 -j470 -N4 "$t" | tr -d ' ') * 512))"
+  if stick_is_exfat "$t"; then
+    if grep -q $'\texfat$' "$STICK_WORK/copied"; then
+      stick_compare_exfat "$t" || bad=1
+      moved=$(cat "$STICK_WORK/moved")
+    fi
+    fat=$(stick_esp "$t")
   fi
   while IFS=$'\t' read -r src dst part; do
     [ "$part" != exfat ] || continue
@@ -503,15 +537,17 @@ stick_job() {
 
 # Sums an earlier make-stick wrote for a file (the record on the drive, and
 # the versions of the menus in this checkout's history).
-stick_known_sums() {  # stick_known_sums PATH
-  local p=$1 src rev
-  [ -s "$STICK_WORK/old-record" ] &&
-    awk -v p="$p" '{ h = $1; $1 = ""; sub(/^ +/, ""); if ($0 == p) print h }' "$STICK_WORK/old-record"
-  case "$p" in
-    boot/grub/grub.cfg) src=archive/grub.cfg ;;
-    EFI/debian/grub.cfg) src=archive/signed-grub.cfg ;;
-    *) return 0 ;;
-  esac
+stick_known_sums() {  # stick_known_sums PATH [RECORD [HISTORY]]
+  local p=$1 rec=${2:-$STICK_WORK/old-record} src=${3-} rev
+  [ -s "$rec" ] &&
+    awk -v p="$p" '{ h = $1; $1 = ""; sub(/^ +/, ""); if ($0 == p) print h }' "$rec"
+  if [ $# -lt 3 ]; then
+    case "$p" in
+      boot/grub/grub.cfg) src=archive/grub.cfg ;;
+      EFI/debian/grub.cfg) src=archive/signed-grub.cfg ;;
+    esac
+  fi
+  [ -n "$src" ] || return 0
   if git rev-parse --git-dir >/dev/null 2>&1; then
     for rev in $(git log --format=%H -- "$src" 2>/dev/null); do
       git show "$rev:$src" 2>/dev/null | sha256sum | cut -d' ' -f1
@@ -532,11 +568,13 @@ stick_update_plan() {
   fi
   start=$(stick_part_start "$t")
   fat=$(stick_fat "$t")
-  if [ "$start" -eq 0 ] || ! mdir -i "$fat" ::/ >/dev/null 2>&1; then
+  if stick_is_exfat "$t"; then
+    echo exfat >"$STICK_WORK/layout"
+    stick_update_plan_exfat "$t" || return 1
+  elif [ "$start" -eq 0 ] || ! mdir -i "$fat" ::/ >/dev/null 2>&1; then
     stick_fail "$t has no FAT data partition that can be kept; nothing was written"
     return 1
-  fi
-  if ! mdir -i "$fat" ::/boot/grub >/dev/null 2>&1; then
+  elif ! mdir -i "$fat" ::/boot/grub >/dev/null 2>&1; then
     stick_fail "$t has no /boot/grub on its data partition: not a drive made by make-stick; nothing was written"
     return 1
   fi
@@ -561,6 +599,7 @@ stick_update_plan() {
     return 1
   fi
   rm -f "$scratch"
+  [ ! -f "$STICK_WORK/layout" ] || return 0
   # What the drive holds of the own files: EFI/ only when the drive has it.
   if mdir -i "$fat" ::/EFI/BOOT >/dev/null 2>&1; then uefi=1; else uefi=0; fi
   echo "$uefi" >"$STICK_WORK/uefi"
@@ -570,7 +609,6 @@ stick_update_plan() {
 stick_update() {
   local t=$1 fat f have new dst n=0 count
   fat=$(stick_fat "$t")
-  uefi=$(cat "$STICK_WORK/uefi")
   if [ "$(cat "$STICK_WORK/boot-record")" = changed ]; then
     "$tool" "$t" update || { stick_fail "updating the boot record program of $t failed"; return 1; }
     echo "make-stick: $t: boot record program updated"
@@ -579,6 +617,11 @@ stick_update() {
   fi
   stick_watch "$t" "hidden area" "$(stick_bytes "$archive")" "$tool" "$t" load "$archive" ||
     { stick_fail "loading the carried archive onto $t failed; the drive keeps the previous one"; return 1; }
+  if [ -f "$STICK_WORK/layout" ]; then
+    stick_update_exfat "$t"
+    return
+  fi
+  uefi=$(cat "$STICK_WORK/uefi")
   stick_own_files >"$STICK_WORK/own"
   count=$(wc -l <"$STICK_WORK/own")
   : >"$STICK_WORK/written"
@@ -599,7 +642,7 @@ stick_update() {
           fi ;;
       esac
     fi
-    stick_stage "$t" "$stickfs/$f" "$dst" || { stick_fail "writing $dst onto $t failed"; return 1; }
+    stick_stage "$fat" "$stickfs/$f" "$dst" || { stick_fail "writing $dst onto $t failed"; return 1; }
     stick_copied "$stickfs/$f" "$dst"
     echo "$dst" >>"$STICK_WORK/staged"
     [ "$dst" != "$f" ] || echo "$f" >>"$STICK_WORK/written"
@@ -608,13 +651,202 @@ stick_update() {
   # The record holds the sums of this build's files; a kept menu differs
   # from them and so still counts as edited at the next update.
   (cd "$stickfs" && xargs -d '\n' sha256sum --) <"$STICK_WORK/own" >"$STICK_WORK/record" &&
-    stick_stage "$t" "$STICK_WORK/record" "$STICK_RECORD" ||
+    stick_stage "$fat" "$STICK_WORK/record" "$STICK_RECORD" ||
     { stick_fail "writing $STICK_RECORD onto $t failed"; return 1; }
   echo "$STICK_RECORD" >>"$STICK_WORK/staged"
   # Every staged file on the medium before the first rename.
   stick_flush "$t" || return 1
   while IFS= read -r f; do
-    stick_rename "$t" "$f" || { stick_fail "renaming $f.qxnew onto $f on $t failed"; return 1; }
+    stick_rename "$fat" "$f" || { stick_fail "renaming $f.qxnew onto $f on $t failed"; return 1; }
   done <"$STICK_WORK/staged"
   echo "make-stick: $t: $(wc -l <"$STICK_WORK/written") of the drive's own files refreshed, every other file kept"
+}
+
+# ---------------------------------------------------------------------------
+# --update of an exFAT drive: the own files on both partitions (see
+# stick_exfat_own), each partition with its own record. The exFAT
+# partition's files are staged and renamed through exfat-fuse, which writes
+# out everything it holds on each fsync: every staged file is on the medium
+# before the first rename, and each rename before the next. The EFI system
+# partition's files go as on a FAT drive (stick_stage, stick_rename).
+
+# stick_exfat_mounted T ro|rw FUNC [ARG...]: runs FUNC with STICK_MNT set to
+# T's exFAT partition (slot 1), mounted through exfat-fuse on a loop device
+# over it. The unmount (which writes out what exfat-fuse holds) and the
+# detach happen however FUNC ends; a failure of either fails the call.
+stick_exfat_mounted() (
+  t=$1 mode=$2 mnt="" dev="" ro=""
+  shift 2
+  cleanup() {
+    local rc=$?
+    if [ -n "$mnt" ]; then
+      if mountpoint -q "$mnt" && ! umount "$mnt"; then
+        stick_fail "unmounting the exFAT partition of $t failed"
+        rc=1
+      fi
+      rmdir "$mnt" 2>/dev/null || true
+    fi
+    if [ -n "$dev" ] && ! losetup -d "$dev"; then
+      stick_fail "detaching $dev failed"
+      rc=1
+    fi
+    exit "$rc"
+  }
+  trap cleanup EXIT
+  trap 'exit 1' INT TERM HUP
+  [ "$mode" = rw ] || ro=-r
+  start=$(stick_part_start "$t")
+  length=$(od -An -tu4 -j458 -N4 "$t" | tr -d ' ')
+  mnt=$(mktemp -d /tmp/qxstick.XXXXXX) || exit 1
+  dev=$(losetup -f --show $ro -o $((start * 512)) --sizelimit $((length * 512)) "$t") ||
+    { dev=""; stick_fail "attaching a loop device over the exFAT partition of $t failed"; exit 1; }
+  if ! out=$(mount.exfat-fuse ${ro:+-o ro} "$dev" "$mnt" 2>&1); then
+    echo "$out" >&2
+    stick_fail "the exFAT partition of $t does not mount"
+    exit 1
+  fi
+  STICK_MNT=$mnt "$@"
+)
+
+# stick_sum_line PATH PARTITION: "SUM<TAB>PATH<TAB>PARTITION" of the file
+# on standard input.
+stick_sum_line() { printf '%s\t%s\t%s\n' "$(sha256sum | cut -d' ' -f1)" "$1" "$2"; }
+
+# What the exFAT partition holds (run mounted): its record, the sums of
+# the own files (and of the .new beside a menu) into $STICK_WORK/have, and
+# its free bytes.
+stick_exfat_survey() {  # stick_exfat_survey T
+  local src dst part f
+  if [ ! -d "$STICK_MNT/boot/grub" ]; then
+    stick_fail "$1 has no /boot/grub on its exFAT partition: not a drive made by make-stick; nothing was written"
+    return 1
+  fi
+  cp "$STICK_MNT/$STICK_RECORD" "$STICK_WORK/old-record.exfat" 2>/dev/null || : >"$STICK_WORK/old-record.exfat"
+  while IFS=$'\t' read -r src dst part; do
+    [ "$part" = exfat ] || continue
+    for f in "$dst" "$dst.new" "$STICK_RECORD"; do
+      [ ! -f "$STICK_MNT/$f" ] || stick_sum_line "$f" exfat <"$STICK_MNT/$f" || return 1
+    done
+  done <"$STICK_WORK/ownmap" | sort -u >>"$STICK_WORK/have"
+  df -B1 --output=avail "$STICK_MNT" | tail -1 | tr -d ' ' >"$STICK_WORK/free.exfat"
+}
+
+# stick_have PATH PARTITION: the sum of the drive's file, empty when it has
+# none.
+stick_have() { awk -F'\t' -v p="$1" -v d="$2" '$2 == p && $3 == d { print $1 }' "$STICK_WORK/have"; }
+
+# The repository file whose earlier versions a menu on the drive may be.
+stick_menu_history() {  # stick_menu_history PATH PARTITION
+  case "$2:$1" in
+    exfat:boot/grub/grub.cfg | esp:boot/grub/stick.cfg) echo archive/grub.cfg ;;
+    esp:boot/grub/grub.cfg) echo archive/esp-grub.cfg ;;
+    esp:EFI/debian/grub.cfg) echo archive/signed-grub.cfg ;;
+  esac
+}
+
+# Every check of --update on an exFAT drive (from stick_update_plan): both
+# partitions are there and readable, and what is to be written, listed in
+# $STICK_WORK/plan as "SOURCE<TAB>PATH<TAB>PARTITION", fits beside the old
+# files on each.
+stick_update_plan_exfat() {
+  local t=$1 esp src dst part have new hist on free need f
+  esp=$(stick_esp "$t")
+  if [ -z "$esp" ] || ! mdir -i "$esp" ::/ >/dev/null 2>&1; then
+    stick_fail "$t has an exFAT data partition but no EFI system partition that can be kept; nothing was written"
+    return 1
+  fi
+  if mdir -i "$esp" ::/EFI/BOOT >/dev/null 2>&1; then uefi=1; else uefi=0; fi
+  stick_exfat_own >"$STICK_WORK/ownmap" && stick_exfat_records "$STICK_WORK/ownmap" ||
+    { stick_fail "reading the boot files failed"; return 1; }
+  : >"$STICK_WORK/have"
+  stick_exfat_mounted "$t" ro stick_exfat_survey "$t" || return 1
+  mcopy -n -i "$esp" "::/$STICK_RECORD" "$STICK_WORK/old-record.esp" 2>/dev/null || : >"$STICK_WORK/old-record.esp"
+  while IFS=$'\t' read -r src dst part; do
+    [ "$part" = esp ] || continue
+    for f in "$dst" "$dst.new" "$STICK_RECORD"; do
+      (set -o pipefail; mcopy -n -i "$esp" "::/$f" - 2>/dev/null | stick_sum_line "$f" esp) || true
+    done
+  done <"$STICK_WORK/ownmap" | sort -u >>"$STICK_WORK/have"
+  LC_ALL=C mdir -i "$esp" ::/ 2>/dev/null | sed -n 's/ bytes free$//p' | tr -d ' ' >"$STICK_WORK/free.esp"
+  : >"$STICK_WORK/plan"
+  : >"$STICK_WORK/notes"
+  {
+    cat "$STICK_WORK/ownmap"
+    printf '%s\t%s\t%s\n' "$STICK_WORK/record.exfat" "$STICK_RECORD" exfat "$STICK_WORK/record.esp" "$STICK_RECORD" esp
+  } >"$STICK_WORK/wanted"
+  while IFS=$'\t' read -r src dst part; do
+    new=$(sha256sum <"$src" | cut -d' ' -f1) || { stick_fail "reading $src failed"; return 1; }
+    have=$(stick_have "$dst" "$part")
+    [ "$have" != "$new" ] || continue
+    case "$dst" in
+      *.cfg)
+        hist=$(stick_menu_history "$dst" "$part")
+        if [ -n "$have" ] && ! stick_known_sums "$dst" "$STICK_WORK/old-record.$part" "$hist" | grep -qx "$have"; then
+          # The user's menu stays; ours goes beside it.
+          on=""
+          [ "$part" = exfat ] || on=" on the EFI system partition"
+          echo "make-stick: $t: $dst$on was edited and is kept; the new one is $dst.new" >>"$STICK_WORK/notes"
+          [ "$(stick_have "$dst.new" "$part")" != "$new" ] || continue
+          dst=$dst.new
+        fi ;;
+    esac
+    printf '%s\t%s\t%s\n' "$src" "$dst" "$part" >>"$STICK_WORK/plan"
+  done <"$STICK_WORK/wanted"
+  # The staged files lie beside the old ones until the renames: each
+  # partition must hold them (a cluster more each, at most 1 MiB).
+  for part in exfat esp; do
+    need=0
+    while IFS=$'\t' read -r src dst on; do
+      [ "$on" = "$part" ] && need=$((need + $(stat -L -c %s "$src") + 1048576))
+    done <"$STICK_WORK/plan"
+    free=$(cat "$STICK_WORK/free.$part")
+    if [ "${free:-0}" -lt "$need" ]; then
+      on="exFAT partition"
+      [ "$part" = exfat ] || on="EFI system partition"
+      stick_fail "the $on of $t has $(stick_mib "${free:-0}") free and the new files need $(stick_mib "$need") beside the old ones; nothing was written"
+      return 1
+    fi
+  done
+}
+
+# Stages and renames the exFAT partition's planned files (run mounted rw).
+stick_exfat_replace() {
+  local src dst part staged=()
+  while IFS=$'\t' read -r src dst part; do
+    [ "$part" = exfat ] || continue
+    mkdir -p "$(dirname "$STICK_MNT/$dst")" && cp "$src" "$STICK_MNT/$dst.qxnew" ||
+      { stick_fail "writing $dst failed"; return 1; }
+    staged+=("$STICK_MNT/$dst.qxnew")
+  done <"$STICK_WORK/plan"
+  sync "${staged[@]}" || { stick_fail "writing out the staged files failed"; return 1; }
+  while IFS=$'\t' read -r src dst part; do
+    [ "$part" = exfat ] || continue
+    mv -fT "$STICK_MNT/$dst.qxnew" "$STICK_MNT/$dst" && sync "$STICK_MNT/$dst" ||
+      { stick_fail "renaming $dst.qxnew onto $dst failed"; return 1; }
+  done <"$STICK_WORK/plan"
+}
+
+stick_update_exfat() {
+  local t=$1 esp src dst part
+  esp=$(stick_esp "$t")
+  cat "$STICK_WORK/notes"
+  if grep -q $'\texfat$' "$STICK_WORK/plan"; then
+    stick_exfat_mounted "$t" rw stick_exfat_replace ||
+      { stick_fail "refreshing the files on the exFAT partition of $t failed"; return 1; }
+  fi
+  if grep -q $'\tesp$' "$STICK_WORK/plan"; then
+    while IFS=$'\t' read -r src dst part; do
+      [ "$part" = esp ] || continue
+      stick_stage "$esp" "$src" "$dst" ||
+        { stick_fail "writing $dst onto the EFI system partition of $t failed"; return 1; }
+    done <"$STICK_WORK/plan"
+    stick_flush "$t" || return 1
+    while IFS=$'\t' read -r src dst part; do
+      [ "$part" = esp ] || continue
+      stick_rename "$esp" "$dst" ||
+        { stick_fail "renaming $dst.qxnew onto $dst on the EFI system partition of $t failed"; return 1; }
+    done <"$STICK_WORK/plan"
+  fi
+  while IFS=$'\t' read -r src dst part; do stick_copied "$src" "$dst" "$part"; done <"$STICK_WORK/plan"
+  echo "make-stick: $t: $(grep -cv $'\\.new\t\\|\t'"$STICK_RECORD"$'\t' "$STICK_WORK/plan") of the drive's own files refreshed, every other file kept"
 }

@@ -63,9 +63,11 @@ class Ctx:
             f.truncate(size)
         return p
 
-    def loop(self, img, readonly=False):
-        """A loop device over IMG, attached by this test."""
-        r = run(["losetup", "-f", "--show"] + (["-r"] if readonly else []) + [img])
+    def loop(self, img, readonly=False, span=None):
+        """A loop device over IMG (SPAN: its bytes from offset, length),
+        attached by this test."""
+        opts = ["-o", str(span[0]), "--sizelimit", str(span[1])] if span else []
+        r = run(["losetup", "-f", "--show"] + (["-r"] if readonly else []) + opts + [img])
         dev = r.stdout.strip()
         self.loops.append(dev)
         return dev
@@ -117,12 +119,19 @@ def part_start(path):
         return struct.unpack("<I", f.read(4))[0]
 
 
-def fat(path):
-    return "%s@@%d" % (path, part_start(path) * 512)
+def part_span(path, slot):
+    """(first sector, sectors) of entry SLOT (1 to 4) of the partition table."""
+    with open(path, "rb") as f:
+        f.seek(0x1C6 + 16 * (slot - 1))
+        return struct.unpack("<II", f.read(8))
 
 
-def read_fat_file(path, name):
-    r = subprocess.run(["mcopy", "-n", "-i", fat(path), "::/" + name, "-"], capture_output=True)
+def fat(path, slot=1):
+    return "%s@@%d" % (path, part_span(path, slot)[0] * 512)
+
+
+def read_fat_file(path, name, slot=1):
+    r = subprocess.run(["mcopy", "-n", "-i", fat(path, slot), "::/" + name, "-"], capture_output=True)
     assert r.returncode == 0, "%s: mcopy %s: %s" % (path, name, r.stderr.decode(errors="replace"))
     return r.stdout
 
@@ -359,7 +368,152 @@ def old_stick(ctx, path, debug=False):
         [os.path.join(ctx.tree, n) for n in sorted(os.listdir(ctx.tree))] + ["::/"])
 
 
-def fill(ctx, path):
+class Fat:
+    """A FAT stick as the previous make-stick made it, its files read and
+    written with mtools."""
+    name = "FAT"
+
+    @staticmethod
+    def make(ctx, path):
+        old_stick(ctx, path, debug=True)
+
+    @staticmethod
+    def put(ctx, path, files):
+        for d in sorted({os.path.dirname(n) for n in files} - {""}):
+            subprocess.run(["mmd", "-i", fat(path), "::/" + d], capture_output=True)
+        for name, data in files.items():
+            run(["mcopy", "-o", "-i", fat(path), ctx.w.write(data, "mine"), "::/" + name])
+
+    @staticmethod
+    def read(ctx, path, names):
+        return {n: read_fat_file(path, n) for n in names}
+
+    @staticmethod
+    def older(ctx, path):
+        """Another GRUB on the data partition."""
+        return {(1, "EFI/qx/grubx64.efi")}
+
+    @staticmethod
+    def own(ctx):
+        """(slot, path on that partition) -> the file of this build it holds."""
+        return {(1, f): os.path.join(ctx.tree, f) for f in ctx.files if f != "boot/grub/grub.cfg"}
+
+    @staticmethod
+    def leftovers(ctx, path):
+        return [l for l in run(["mdir", "-/", "-b", "-i", fat(path), "::/"]).stdout.splitlines() if ".qxnew" in l]
+
+    @staticmethod
+    def fsck(ctx, path):
+        r = fsck(ctx, path)
+        assert r.returncode == 0, "fsck.fat: %s%s" % (r.stdout, r.stderr)
+
+
+class Exfat:
+    """An exFAT stick made by make-stick --exfat, then given the debug boot
+    record program; the exFAT partition's files read and written through
+    exfat-fuse, the EFI system partition's (slot 2) with mtools."""
+    name = "exFAT"
+
+    @staticmethod
+    def make(ctx, path):
+        r = ctx.make("--exfat", "--no-verify", path)
+        assert r.returncode == 0, r.stdout + r.stderr
+        run([ctx.w.qxtool, "--debug", path, "update"])
+
+    @staticmethod
+    def put(ctx, path, files):
+        with exfat_mounted(ctx, path) as mnt:
+            for name, data in files.items():
+                os.makedirs(os.path.dirname(os.path.join(mnt, name)), exist_ok=True)
+                with open(os.path.join(mnt, name), "wb") as f:
+                    f.write(data)
+
+    @staticmethod
+    def read(ctx, path, names):
+        with exfat_mounted(ctx, path, readonly=True) as mnt:
+            out = {}
+            for n in names:
+                with open(os.path.join(mnt, n), "rb") as f:
+                    out[n] = f.read()
+            return out
+
+    @staticmethod
+    def older(ctx, path):
+        """A tool on the exFAT partition, GRUB on the EFI system partition."""
+        return {(1, "boot/tools/memtest.bin"), (2, "EFI/qx/grubx64.efi")}
+
+    @staticmethod
+    def own(ctx):
+        own = {(2, "boot/grub/stick.cfg"): os.path.join(ctx.tree, "boot/grub/grub.cfg"),
+               (2, "boot/grub/grub.cfg"): os.path.join(ctx.source, "archive/esp-grub.cfg")}
+        for f in ctx.files:
+            if f.startswith("boot/") and f != "boot/grub/grub.cfg":
+                own[(1, f)] = own[(2, f)] = os.path.join(ctx.tree, f)
+            elif not f.startswith("boot/"):
+                own[(2, f)] = os.path.join(ctx.tree, f)
+        return own
+
+    @staticmethod
+    def leftovers(ctx, path):
+        with exfat_mounted(ctx, path, readonly=True) as mnt:
+            found = [os.path.join(d, n) for d, _, names in os.walk(mnt) for n in names if ".qxnew" in n]
+        return found + [l for l in run(["mdir", "-/", "-b", "-i", fat(path, 2), "::/"]).stdout.splitlines()
+                        if ".qxnew" in l]
+
+    @staticmethod
+    def fsck(ctx, path):
+        r = fsck_exfat(ctx, path)
+        assert r.returncode == 0, "fsck.exfat: %s%s" % (r.stdout, r.stderr)
+        r = fsck(ctx, path, slot=2)
+        assert r.returncode == 0, "fsck.fat of the EFI system partition: %s%s" % (r.stdout, r.stderr)
+
+
+class exfat_mounted:
+    """The exFAT partition (slot 1) of an image, mounted through exfat-fuse
+    on a loop device this test attaches over it; unmounted and detached on
+    leaving."""
+
+    def __init__(self, ctx, path, readonly=False):
+        self.ctx, self.path, self.readonly = ctx, path, readonly
+
+    def __enter__(self):
+        start, count = part_span(self.path, 1)
+        self.dev = self.ctx.loop(self.path, readonly=self.readonly, span=(start * 512, count * 512))
+        self.mnt = self.ctx.w.fresh("exfat")
+        os.makedirs(self.mnt)
+        run(["mount.exfat-fuse"] + (["-o", "ro"] if self.readonly else []) + [self.dev, self.mnt])
+        return self.mnt
+
+    def __exit__(self, *exc):
+        run(["umount", self.mnt])
+        run(["losetup", "-d", self.dev])
+        self.ctx.loops.remove(self.dev)
+        os.rmdir(self.mnt)
+
+
+def fsck_exfat(ctx, path):
+    """fsck.exfat -n of the exFAT partition of PATH, on a read-only loop
+    device over it."""
+    start, count = part_span(path, 1)
+    dev = ctx.loop(path, readonly=True, span=(start * 512, count * 512))
+    try:
+        return subprocess.run(["fsck.exfat", "-n", dev], capture_output=True, text=True)
+    finally:
+        run(["losetup", "-d", dev])
+        ctx.loops.remove(dev)
+
+
+def read_own(ctx, path, lay):
+    """The stick's own files as PATH holds them: {(slot, path): bytes}."""
+    own = lay.own(ctx)
+    out = {(1, n): b for n, b in lay.read(ctx, path, sorted(n for s, n in own if s == 1)).items()}
+    for s, n in own:
+        if s == 2:
+            out[(2, n)] = read_fat_file(path, n, 2)
+    return out
+
+
+def fill(ctx, path, lay=Fat):
     """The user's files on a stick: files and a folder on the data partition
     (the kernel and initrd the edited menu boots among them), an item of
     their own in the hidden area, and their own menu. Returns {name: bytes}
@@ -368,55 +522,55 @@ def fill(ctx, path):
     mine = {"boot/vmlinuz": open(kernel, "rb").read(), "boot/initrd.gz": open(initrd, "rb").read(),
             "images/user.iso": open(pattern_file(ctx, "user.iso", 6 * MIB, 7), "rb").read(),
             "notes.txt": b"the user's own notes\n", "boot/grub/grub.cfg": uefi.TEST_CFG}
-    run(["mmd", "-i", fat(path), "::/images"])
-    for name, data in mine.items():
-        run(["mcopy", "-o", "-i", fat(path), ctx.w.write(data, "mine"), "::/" + name])
+    lay.put(ctx, path, mine)
     hidden = open(pattern_file(ctx, "hidden.bin", 300000, 8), "rb").read()
     run([ctx.w.qxtool, path, "add", "mine.bin", ctx.w.write(hidden, "hidden")])
     return mine, hidden
 
 
-def make_older(ctx, path):
-    """Makes PATH look like a stick of an older build: another GRUB (this
-    one with bytes appended, which firmware loaders ignore, so that it still
-    boots) and another memtest.bin in the hidden area."""
-    with open(os.path.join(ctx.tree, "EFI/qx/grubx64.efi"), "rb") as f:
-        older = ctx.w.write(f.read() + b"older build" * 100, "older")
-    run(["mcopy", "-o", "-i", fat(path), older, "::/EFI/qx/grubx64.efi"])
+def make_older(ctx, path, lay=Fat):
+    """Makes PATH look like a stick of an older build: other own files (this
+    build's with bytes appended, which firmware loaders ignore, so that they
+    still boot) and another memtest.bin in the hidden area."""
+    for slot, name in lay.older(ctx):
+        with open(os.path.join(ctx.tree, name), "rb") as f:
+            older = ctx.w.write(f.read() + b"older build" * 100, "older")
+        if slot == 1 and lay is Exfat:
+            with open(older, "rb") as f:
+                Exfat.put(ctx, path, {name: f.read()})
+        else:
+            run(["mcopy", "-o", "-i", fat(path, slot), older, "::/" + name])
     run([ctx.w.qxtool, path, "add", "memtest.bin", older])
 
 
-def assert_updated(ctx, path, mine, hidden):
+def assert_updated(ctx, path, mine, hidden, lay=Fat):
     """After --update: every file of the user reads back the same bytes, the
     edited menu is kept and the new one is beside it, the stick's own files
     and the carried items are this build's, nothing temporary is left, and
-    fsck.fat and the tool's check are content."""
+    the file system checkers and the tool's check are content."""
+    got = lay.read(ctx, path, list(mine) + ["boot/grub/grub.cfg.new"])
     for name, data in mine.items():
-        assert read_fat_file(path, name) == data, "%s: the user's %s changed" % (path, name)
+        assert got[name] == data, "%s: the user's %s changed" % (path, name)
     with open(os.path.join(ctx.tree, "boot/grub/grub.cfg"), "rb") as f:
-        assert read_fat_file(path, "boot/grub/grub.cfg.new") == f.read()
-    for f in ctx.files:
-        if f != "boot/grub/grub.cfg":
-            with open(os.path.join(ctx.tree, f), "rb") as src:
-                assert read_fat_file(path, f) == src.read(), "%s: %s is not this build's" % (path, f)
+        assert got["boot/grub/grub.cfg.new"] == f.read()
+    have = read_own(ctx, path, lay)
+    for (slot, name), src in lay.own(ctx).items():
+        with open(src, "rb") as f:
+            assert have[(slot, name)] == f.read(), "%s: %s on partition %d is not this build's" % (path, name, slot)
     archive = os.path.join(ctx.build, "edit1.6.qxa")
     for n in items(ctx, archive):
         a = subprocess.run([ctx.w.qxtool, archive, "export", n], capture_output=True).stdout
         assert subprocess.run([ctx.w.qxtool, path, "export", n], capture_output=True).stdout == a, n
     assert subprocess.run([ctx.w.qxtool, path, "export", "mine.bin"], capture_output=True).stdout == hidden
-    listing = run(["mdir", "-/", "-b", "-i", fat(path), "::/"]).stdout
-    assert ".qxnew" not in listing, listing
+    assert lay.leftovers(ctx, path) == [], lay.leftovers(ctx, path)
     run([ctx.w.qxtool, path, "check"])
-    r = fsck(ctx, path)
-    assert r.returncode == 0, "fsck.fat: %s%s" % (r.stdout, r.stderr)
+    lay.fsck(ctx, path)
 
 
-def fsck(ctx, path):
-    """fsck.fat -n of the data partition of PATH."""
+def fsck(ctx, path, slot=1):
+    """fsck.fat -n of the FAT partition in entry SLOT of PATH."""
     part = ctx.w.fresh("part.img")
-    with open(path, "rb") as f:
-        f.seek(0x1C6)
-        start, count = struct.unpack("<II", f.read(8))
+    start, count = part_span(path, slot)
     run(["dd", "if=" + path, "of=" + part, "bs=1M", "iflag=skip_bytes,count_bytes", "status=none",
          "skip=%d" % (start * 512), "count=%d" % (count * 512)])
     r = subprocess.run(["fsck.fat", "-n", part], capture_output=True, text=True)
@@ -424,31 +578,56 @@ def fsck(ctx, path):
     return r
 
 
+def partitions(path):
+    """The sums of the bytes of both partitions of PATH."""
+    out = []
+    with open(path, "rb") as f:
+        for slot in (1, 2):
+            start, count = part_span(path, slot)
+            f.seek(start * 512)
+            h, left = hashlib.sha256(), count * 512
+            while left:
+                b = f.read(min(left, MIB))
+                h.update(b)
+                left -= len(b)
+            out.append(h.hexdigest())
+    return out
+
+
 @suite.case
 def update(ctx):
-    """--update of a stick the previous job made, on a loop device, filled
-    with the user's files, an edited menu, the debug boot record program and
-    an older GRUB and carried item: the user's files keep their bytes, the edited menu is kept with
-    the new one beside it, the rest is this build's. A second update
-    changes nothing. On a stick with the record, a menu an earlier run
-    wrote (not edited) is replaced."""
-    img = ctx.image("old.img", 256 * MIB)
-    old_stick(ctx, img, debug=True)
-    mine, hidden = fill(ctx, img)
-    make_older(ctx, img)
-    dev = ctx.loop(img)
-    r = ctx.make("--update", dev)
-    assert r.returncode == 0, r.stdout + r.stderr
-    assert "boot/grub/grub.cfg was edited and is kept; the new one is boot/grub/grub.cfg.new" in r.stdout, r.stdout
-    assert "%s is ready" % dev in r.stdout
-    assert "boot record program updated" in r.stdout, r.stdout
-    assert "debug version: no" in run([ctx.w.qxtool, img, "info"]).stdout
-    assert_updated(ctx, img, mine, hidden)
-    r = ctx.make("--update", dev)
-    assert r.returncode == 0 and "0 of the drive's own files refreshed" in r.stdout, r.stdout + r.stderr
-    assert "boot record program is up to date" in r.stdout, r.stdout
-    assert "grub.cfg was edited and is kept" in r.stdout
-    assert_updated(ctx, img, mine, hidden)
+    """--update of a stick on a loop device, filled with the user's files,
+    an edited menu, the debug boot record program and older own files and
+    carried item, in a table of layouts (a FAT stick the previous job made,
+    an exFAT stick): the user's files keep their bytes, the edited menu is
+    kept with the new one beside it, the rest is this build's. A second
+    update changes no own file (on the exFAT stick, no byte of either
+    partition). On a FAT stick with the record, a menu an earlier run wrote
+    (not edited) is replaced."""
+    for lay, size in ((Fat, 256 * MIB), (Exfat, 320 * MIB)):
+        img = ctx.image("old.img", size)
+        lay.make(ctx, img)
+        mine, hidden = fill(ctx, img, lay)
+        make_older(ctx, img, lay)
+        dev = ctx.loop(img)
+        r = ctx.make("--update", dev)
+        out = "%s: %s%s" % (lay.name, r.stdout, r.stderr)
+        assert r.returncode == 0, out
+        assert "boot/grub/grub.cfg was edited and is kept; the new one is boot/grub/grub.cfg.new" in r.stdout, out
+        assert "%s is ready" % dev in r.stdout, out
+        assert "boot record program updated" in r.stdout, out
+        assert "debug version: no" in run([ctx.w.qxtool, img, "info"]).stdout, lay.name
+        assert_updated(ctx, img, mine, hidden, lay)
+        before = partitions(img)
+        r = ctx.make("--update", dev)
+        out = "%s: %s%s" % (lay.name, r.stdout, r.stderr)
+        assert r.returncode == 0 and "0 of the drive's own files refreshed" in r.stdout, out
+        assert "boot record program is up to date" in r.stdout, out
+        assert "grub.cfg was edited and is kept" in r.stdout, out
+        assert_updated(ctx, img, mine, hidden, lay)
+        if lay is Exfat:
+            assert partitions(img) == before, "the second update wrote to the partitions"
+        print("  ok: %s" % lay.name, flush=True)
     # A stick with the record: its menu as an earlier run wrote it counts
     # as ours and is replaced; no .new appears.
     img = ctx.image("new.img", 256 * MIB)
