@@ -389,7 +389,7 @@ class Fat:
         return {n: read_fat_file(path, n) for n in names}
 
     @staticmethod
-    def older(ctx, path):
+    def older(ctx):
         """Another GRUB on the data partition."""
         return {(1, "EFI/qx/grubx64.efi")}
 
@@ -438,7 +438,7 @@ class Exfat:
             return out
 
     @staticmethod
-    def older(ctx, path):
+    def older(ctx):
         """A tool on the exFAT partition, GRUB on the EFI system partition."""
         return {(1, "boot/tools/memtest.bin"), (2, "EFI/qx/grubx64.efi")}
 
@@ -671,12 +671,32 @@ def refuse(ctx):
         run([q, p, "format", "--extended", "4m", "--force", "--align", "--primary", "8m"])
         run(["mmd", "-i", fat(p), "::/boot", "::/boot/grub"])
 
+    def exfat_bare(p):
+        run([q, p, "format", "--extended", "100m", "--force", "--align", "--primary", "8m", "--exfat"])
+
+    def exfat_no_esp(p):
+        run([q, p, "format", "--extended", "100m", "--force", "--align", "--primary", "8m", "--exfat",
+             "--esp-size", "0"])
+
+    def esp_full(p):
+        # An older GRUB to replace, and a file of the user's that leaves
+        # the EFI system partition less room than the new GRUB needs.
+        Exfat.make(ctx, p)
+        make_older(ctx, p, Exfat)
+        out = run(["mdir", "-i", fat(p, 2), "::/"]).stdout
+        free = int(re.search(r"([\d ]+) bytes free", out).group(1).replace(" ", ""))
+        run(["mcopy", "-i", fat(p, 2), pattern_file(ctx, "full.bin", free - 512 * 1024, 10), "::/full.bin"])
+
     cases = [
         (zeros, r"is not a drive made by make-stick \(no QX boot record\); nothing was written"),
         (archive, r"is not a drive made by make-stick \(no QX boot record\)"),
         (no_fat, r"has no FAT data partition that can be kept; nothing was written"),
         (bare, r"has no /boot/grub on its data partition"),
         (small, r"the new carried archive does not fit beside the present one \(qxtool: error: not enough space\)"),
+        (exfat_bare, r"has no /boot/grub on its exFAT partition: not a drive made by make-stick; nothing was written"),
+        (exfat_no_esp, r"has an exFAT data partition but no EFI system partition that can be kept; nothing was written"),
+        (esp_full, r"the EFI system partition of \S+ has 0\.\d MiB free and the new files need 1\.\d MiB beside the old "
+                   r"ones; nothing was written"),
     ]
     for setup, want in cases:
         p = ctx.image("refuse.img", 256 * MIB)
@@ -694,17 +714,20 @@ def refuse(ctx):
 
 @suite.case
 def boot(ctx):
-    """A stick the previous job made, filled and updated, boots with the
-    kept menu: SeaBIOS through the updated boot record program and carried
-    GRUB, OVMF through the refreshed UEFI files."""
-    img = ctx.image("boot.img", 256 * MIB)
-    old_stick(ctx, img, debug=True)
-    fill(ctx, img)
-    r = ctx.make("--update", img)
-    assert r.returncode == 0, r.stdout + r.stderr
-    for fw in ("seabios", "ovmf"):
-        uefi.assert_path(fw, uefi.boot(ctx, img, fw, uefi.EXPECT[fw][-1], timeout=300))
-        print("  ok: %s" % fw, flush=True)
+    """A stick of each layout (a FAT stick the previous job made, an exFAT
+    stick), filled, made older and updated, boots with the kept menu:
+    SeaBIOS through the updated boot record program and carried GRUB, OVMF
+    through the refreshed UEFI files."""
+    for lay, size in ((Fat, 256 * MIB), (Exfat, 320 * MIB)):
+        img = ctx.image("boot.img", size)
+        lay.make(ctx, img)
+        fill(ctx, img, lay)
+        make_older(ctx, img, lay)
+        r = ctx.make("--update", img)
+        assert r.returncode == 0, "%s: %s%s" % (lay.name, r.stdout, r.stderr)
+        for fw in ("seabios", "ovmf"):
+            uefi.assert_path(fw, uefi.boot(ctx, img, fw, uefi.EXPECT[fw][-1], timeout=300))
+            print("  ok: %s, %s" % (lay.name, fw), flush=True)
 
 
 def read_log(path):
