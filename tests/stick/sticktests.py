@@ -771,81 +771,104 @@ def cut_state(ctx, base, events, k, rng):
     return state
 
 
+def fat_complaints(ctx, state, slot=1):
+    """What fsck.fat -n finds on the FAT partition in entry SLOT beyond what
+    a cut while mtools writes always can leave: clusters allocated to no
+    file, FAT copies that differ, a staged .qxnew file cut short (the next
+    update writes it again)."""
+    r = fsck(ctx, state, slot)
+    complaints, path = [], ""
+    for l in (r.stdout + r.stderr).splitlines():
+        if l.startswith("/"):
+            path = l
+        elif not l.startswith(" "):
+            path = ""
+        if not l.strip() or path.endswith(".qxnew") or re.match(
+                r"fsck\.fat \d|FATs differ but appear to be intact|  Using first FAT"
+                r"|Reclaimed \d+ unused clusters|Free cluster summary wrong|  Auto-correcting"
+                r"|Leaving filesystem unchanged|\S+: \d+ files, ", l):
+            continue
+        complaints.append(l)
+    return complaints
+
+
+def exfat_complaints(ctx, state):
+    """What fsck.exfat -n finds on the exFAT partition, and fsck.fat on the
+    EFI system partition, beyond what a cut can leave (see fat_complaints):
+    on exFAT, the volume marked as in use (exfat-fuse had it mounted) and
+    clusters marked in use that no file holds."""
+    r = fsck_exfat(ctx, state)
+    complaints = [l for l in (r.stdout + r.stderr).splitlines() if l.strip() and not re.match(
+        r"exfatprogs version|/dev/loop\d+: (clean|checking)|directories \d+, files \d+"
+        r"|/dev/loop\d+: files corrupted 0, files fixed 0"
+        r"|ERROR: bitmap: cluster \S+ is marked as allocated|.*bitmap.*not allocated", l)]
+    return complaints + fat_complaints(ctx, state, 2)
+
+
 @suite.case
 def powercut(ctx):
-    """Power cuts during --update, replayed: the update runs on a stick that
-    records every write and flush; the states a cut can leave (the writes
-    before the last flush, any sectors of those after it) all still have a
-    readable store with every item, the user's files with their bytes, each
-    of the stick's own files whole (old or new), a FAT volume whose only
-    faults are leaked clusters and a cut staging file, and a sample boots."""
+    """Power cuts during --update, replayed, on a stick of each layout (a
+    FAT stick the previous job made, an exFAT stick): the update runs on a
+    stick that records every write and flush; the states a cut can leave
+    (the writes before the last flush, any sectors of those after it) all
+    still have a readable store with every item, the user's files with
+    their bytes, each of the stick's own files whole (old or new), file
+    systems whose only faults are leaked clusters and a cut staging file,
+    and a sample boots."""
     import random
-    img = ctx.image("cut.img", 256 * MIB)
-    old_stick(ctx, img, debug=True)
-    mine, hidden = fill(ctx, img)
-    make_older(ctx, img)
-    base = ctx.w.fresh("base.img")
-    run(["cp", "--sparse=always", img, base])
-    own_before = {f: read_fat_file(base, f) for f in ctx.files if f != "boot/grub/grub.cfg"}
-    log = ctx.w.fresh("writes.log")
-    dev, _ = ctx.fake(0, 256 * MIB, backing=img, log=log)
-    r = ctx.make("--update", "--no-verify", dev)
-    assert r.returncode == 0, r.stdout + r.stderr
-    ctx.unfake(dev)
-    events = read_log(log)
-    flushes = [i for i, e in enumerate(events) if e[0] == "F"]
-    writes = len(events) - len(flushes)
-    assert writes > 0 and flushes, "the log holds %d writes and %d flushes" % (writes, len(flushes))
-    scale = int(os.environ.get("QX_CRASH_SCALE", "1"))
-    rng = random.Random(24)
-    cuts = sorted(set([0, len(events)] + [f + d for f in flushes for d in (0, 1) if f + d <= len(events)]
-                      + [rng.randrange(len(events) + 1) for _ in range(12 * scale)]))
-    archive = os.path.join(ctx.build, "edit1.6.qxa")
-    new_items = {n: subprocess.run([ctx.w.qxtool, archive, "export", n], capture_output=True).stdout
-                 for n in items(ctx, archive)}
-    old_items = {n: subprocess.run([ctx.w.qxtool, base, "export", n], capture_output=True).stdout
-                 for n in items(ctx, base)}
-    print("  %d writes, %d flushes, %d cut states" % (writes, len(flushes), len(cuts)), flush=True)
-    booted = []
-    for k in cuts:
-        state = cut_state(ctx, base, events, k, rng)
-        what = "cut after %d of %d events" % (k, len(events))
-        r = subprocess.run([ctx.w.qxtool, state, "check"], capture_output=True, text=True)
-        assert r.returncode == 0, "%s: check: %s%s" % (what, r.stdout, r.stderr)
-        names = items(ctx, state)
-        for n in set(old_items) | set(new_items):
-            got = subprocess.run([ctx.w.qxtool, state, "export", n], capture_output=True).stdout
-            assert got in (old_items.get(n), new_items.get(n)), "%s: hidden item %s is neither old nor new" % (what, n)
-        assert "mine.bin" in names
-        for name, data in mine.items():
-            assert read_fat_file(state, name) == data, "%s: the user's %s changed" % (what, name)
-        for f, before in own_before.items():
-            with open(os.path.join(ctx.tree, f), "rb") as src:
-                assert read_fat_file(state, f) in (before, src.read()), "%s: %s is torn" % (what, f)
-        # A cut while mtools writes leaves what FAT always can: clusters
-        # allocated to no file, FAT copies that differ, a staged .qxnew
-        # file cut short (the next update writes it again); nothing else.
-        r = fsck(ctx, state)
-        complaints, path = [], ""
-        for l in (r.stdout + r.stderr).splitlines():
-            if l.startswith("/"):
-                path = l
-            elif not l.startswith(" "):
-                path = ""
-            if not l.strip() or path.endswith(".qxnew") or re.match(
-                    r"fsck\.fat \d|FATs differ but appear to be intact|  Using first FAT"
-                    r"|Reclaimed \d+ unused clusters|Free cluster summary wrong|  Auto-correcting"
-                    r"|Leaving filesystem unchanged|\S+: \d+ files, ", l):
-                continue
-            complaints.append(l)
-        assert not complaints, "%s: fsck.fat: %s" % (what, r.stdout + r.stderr)
-        if k in (cuts[len(cuts) // 3], cuts[2 * len(cuts) // 3]):
-            booted.append(state)
-        else:
-            os.unlink(state)
-    for state in booted:
-        uefi.assert_path("seabios", uefi.boot(ctx, state, "seabios", uefi.EXPECT["seabios"][-1], timeout=300))
-    uefi.assert_path("ovmf", uefi.boot(ctx, booted[-1], "ovmf", uefi.EXPECT["ovmf"][-1], timeout=300))
+    for lay, size in ((Fat, 256 * MIB), (Exfat, 320 * MIB)):
+        img = ctx.image("cut.img", size)
+        lay.make(ctx, img)
+        mine, hidden = fill(ctx, img, lay)
+        make_older(ctx, img, lay)
+        base = ctx.w.fresh("base.img")
+        run(["cp", "--sparse=always", img, base])
+        own_before = read_own(ctx, base, lay)
+        own_after = {k: open(src, "rb").read() for k, src in lay.own(ctx).items()}
+        log = ctx.w.fresh("writes.log")
+        dev, _ = ctx.fake(0, size, backing=img, log=log)
+        r = ctx.make("--update", "--no-verify", dev)
+        assert r.returncode == 0, "%s: %s%s" % (lay.name, r.stdout, r.stderr)
+        ctx.unfake(dev)
+        events = read_log(log)
+        flushes = [i for i, e in enumerate(events) if e[0] == "F"]
+        writes = len(events) - len(flushes)
+        assert writes > 0 and flushes, "the log holds %d writes and %d flushes" % (writes, len(flushes))
+        scale = int(os.environ.get("QX_CRASH_SCALE", "1"))
+        rng = random.Random(24)
+        cuts = sorted(set([0, len(events)] + [f + d for f in flushes for d in (0, 1) if f + d <= len(events)]
+                          + [rng.randrange(len(events) + 1) for _ in range(12 * scale)]))
+        archive = os.path.join(ctx.build, "edit1.6.qxa")
+        new_items = {n: subprocess.run([ctx.w.qxtool, archive, "export", n], capture_output=True).stdout
+                     for n in items(ctx, archive)}
+        old_items = {n: subprocess.run([ctx.w.qxtool, base, "export", n], capture_output=True).stdout
+                     for n in items(ctx, base)}
+        print("  %s: %d writes, %d flushes, %d cut states" % (lay.name, writes, len(flushes), len(cuts)), flush=True)
+        booted = []
+        for k in cuts:
+            state = cut_state(ctx, base, events, k, rng)
+            what = "%s, cut after %d of %d events" % (lay.name, k, len(events))
+            r = subprocess.run([ctx.w.qxtool, state, "check"], capture_output=True, text=True)
+            assert r.returncode == 0, "%s: check: %s%s" % (what, r.stdout, r.stderr)
+            names = items(ctx, state)
+            for n in set(old_items) | set(new_items):
+                got = subprocess.run([ctx.w.qxtool, state, "export", n], capture_output=True).stdout
+                assert got in (old_items.get(n), new_items.get(n)), "%s: hidden item %s is neither old nor new" % (what, n)
+            assert "mine.bin" in names
+            for name, data in lay.read(ctx, state, list(mine)).items():
+                assert data == mine[name], "%s: the user's %s changed" % (what, name)
+            for key, data in read_own(ctx, state, lay).items():
+                assert data in (own_before[key], own_after[key]), "%s: %s on partition %d is torn" % (what, key[1], key[0])
+            complaints = fat_complaints(ctx, state) if lay is Fat else exfat_complaints(ctx, state)
+            assert not complaints, "%s: %s" % (what, "\n".join(complaints))
+            if k in (cuts[len(cuts) // 3], cuts[2 * len(cuts) // 3]):
+                booted.append(state)
+            else:
+                os.unlink(state)
+        for state in booted:
+            uefi.assert_path("seabios", uefi.boot(ctx, state, "seabios", uefi.EXPECT["seabios"][-1], timeout=300))
+        uefi.assert_path("ovmf", uefi.boot(ctx, booted[-1], "ovmf", uefi.EXPECT["ovmf"][-1], timeout=300))
+        print("  ok: %s" % lay.name, flush=True)
 
 
 def main():
