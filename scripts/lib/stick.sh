@@ -310,8 +310,8 @@ stick_exfat_records() {
   done <"$1"
 }
 
-# What scripts/stick-exfat put on an exFAT drive: the own files, the records
-# and the ISO images on the exFAT partition.
+# What scripts/stick-exfat put on an exFAT drive: the own files, each
+# partition's record, and the ISO images on the exFAT partition.
 stick_exfat_copied() {
   local iso
   cat "$STICK_WORK/ownmap" >>"$STICK_WORK/copied"
@@ -665,9 +665,9 @@ stick_update() {
 # ---------------------------------------------------------------------------
 # --update of an exFAT drive: the own files on both partitions (see
 # stick_exfat_own), each partition with its own record. The exFAT
-# partition's files are staged and renamed through exfat-fuse, which writes
-# out everything it holds on each fsync: every staged file is on the medium
-# before the first rename, and each rename before the next. The EFI system
+# partition's files are staged through exfat-fuse, which writes out
+# everything it holds on each fsync, so every staged file is on the medium
+# before the first is put in place (stick_exfat_replace). The EFI system
 # partition's files go as on a FAT drive (stick_stage, stick_rename).
 
 # stick_exfat_mounted T ro|rw FUNC [ARG...]: runs FUNC with STICK_MNT set to
@@ -809,21 +809,51 @@ stick_update_plan_exfat() {
   done
 }
 
-# Stages and renames the exFAT partition's planned files (run mounted rw).
-stick_exfat_replace() {
+# Stages the exFAT partition's planned files as PATH.qxnew (run mounted
+# rw); each fsync makes exfat-fuse write out all it holds.
+stick_exfat_stage() {
   local src dst part staged=()
   while IFS=$'\t' read -r src dst part; do
     [ "$part" = exfat ] || continue
-    mkdir -p "$(dirname "$STICK_MNT/$dst")" && cp "$src" "$STICK_MNT/$dst.qxnew" ||
-      { stick_fail "writing $dst failed"; return 1; }
+    if ! { mkdir -p "$(dirname "$STICK_MNT/$dst")" && cp "$src" "$STICK_MNT/$dst.qxnew"; }; then
+      stick_fail "writing $dst failed"
+      return 1
+    fi
     staged+=("$STICK_MNT/$dst.qxnew")
   done <"$STICK_WORK/plan"
   sync "${staged[@]}" || { stick_fail "writing out the staged files failed"; return 1; }
+}
+
+# Renames the staged files listed in $STICK_WORK/renames (run mounted rw),
+# each written out before the next.
+stick_exfat_rename() {
+  local dst
+  while IFS= read -r dst; do
+    if ! { mv -fT "$STICK_MNT/$dst.qxnew" "$STICK_MNT/$dst" && sync "$STICK_MNT/$dst"; }; then
+      stick_fail "renaming $dst.qxnew onto $dst failed"
+      return 1
+    fi
+  done <"$STICK_WORK/renames"
+}
+
+# The staged files put in place on the unmounted exFAT partition: an old
+# file by exfatreplace.py, in flushed steps; a new one (or one whose
+# directory entries exfatreplace.py cannot swap in one sector) renamed
+# through exfat-fuse.
+stick_exfat_replace() {  # stick_exfat_replace T
+  local t=$1 src dst part out rc
+  : >"$STICK_WORK/renames"
   while IFS=$'\t' read -r src dst part; do
     [ "$part" = exfat ] || continue
-    mv -fT "$STICK_MNT/$dst.qxnew" "$STICK_MNT/$dst" && sync "$STICK_MNT/$dst" ||
-      { stick_fail "renaming $dst.qxnew onto $dst failed"; return 1; }
+    rc=0
+    out=$(python3 "$STICK_LIB/exfatreplace.py" "$t" $(($(stick_part_start "$t") * 512)) "$dst" "$dst.qxnew" 2>&1) || rc=$?
+    case $rc in
+      0) ;;
+      3 | 4) echo "$dst" >>"$STICK_WORK/renames" ;;
+      *) echo "$out" >&2; stick_fail "replacing $dst failed"; return 1 ;;
+    esac
   done <"$STICK_WORK/plan"
+  [ ! -s "$STICK_WORK/renames" ] || stick_exfat_mounted "$t" rw stick_exfat_rename
 }
 
 stick_update_exfat() {
@@ -831,8 +861,10 @@ stick_update_exfat() {
   esp=$(stick_esp "$t")
   cat "$STICK_WORK/notes"
   if grep -q $'\texfat$' "$STICK_WORK/plan"; then
-    stick_exfat_mounted "$t" rw stick_exfat_replace ||
-      { stick_fail "refreshing the files on the exFAT partition of $t failed"; return 1; }
+    if ! stick_exfat_mounted "$t" rw stick_exfat_stage || ! stick_exfat_replace "$t"; then
+      stick_fail "refreshing the files on the exFAT partition of $t failed"
+      return 1
+    fi
   fi
   if grep -q $'\tesp$' "$STICK_WORK/plan"; then
     while IFS=$'\t' read -r src dst part; do
