@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 const uint8_t *qx_mbr_data = qx_mbr_rel;
 int qx_mbr_size = int(MBR_IMAGE_SIZE);
@@ -131,34 +132,131 @@ void read_header(xd_t *xd, int allow_archive) {
 
 void write_header(xd_t *xd) { commit_list(xd); }
 
+namespace {
+
+// Sector i of the boot record or a copy with the boot code of the variant in
+// use: its bytes from the jump target up to max_sectors and the jump's
+// displacement; all else stays.
+void put_boot_code(uint8_t *sec) {
+    const uint8_t d = qx_mbr_data[1];
+    memcpy(sec + 2 + d, qx_mbr_data + 2 + d, mbr::MAX_SECTORS - 2 - d);
+    sec[1] = d;
+}
+
+// The variant's boot code sectors behind the 16 header bytes in hdr16, marked
+// for the n sectors from first on.
+std::vector<uint8_t> boot_code_sectors(const uint8_t *hdr16, uint32_t n, uint32_t first) {
+    std::vector<uint8_t> v(size_t(n) * SECTOR, 0);
+    memcpy(v.data(), hdr16, hdr::SIZE);
+    memcpy(v.data() + hdr::SIZE, qx_mbr_data + 0x210, size_t(qx_mbr_size) - 0x210);
+    add_mark(v.data(), n, first, uint32_t(qx_mbr_size) - 512);
+    return v;
+}
+
+void write_at(xd_t *xd, uint32_t sector, const uint8_t *buf, uint32_t count) {
+    seek_disk(xd, sector);
+    write_disk(xd, buf, count);
+}
+
+std::vector<uint8_t> read_at(xd_t *xd, uint32_t sector, uint32_t count) {
+    std::vector<uint8_t> v(size_t(count) * SECTOR);
+    seek_disk(xd, sector);
+    read_disk(xd, v.data(), count);
+    return v;
+}
+
+}  // namespace
+
+// Sector 0 and stage 2 call each other's routines by address, and stage 2
+// spans several sectors: overwritten in place, a power cut could leave code
+// from two builds side by side, or stage 2 half old, half new, and the disk
+// would no longer boot. So when stage 2 changes, the new program is first
+// staged on the last N copies, B - N + 1 to B, as a complete boot code area
+// whose header reaches the list where it is (boot_size grows by N; the
+// boot program loads only its own sectors of it). Every write then leaves a
+// layout in which sector 0 (and every copy that is left) names a stage 2 of
+// its own build, with a flush before each step that depends on the one
+// before:
+//   1. the staged header and stage 2 at B - N + 1;
+//   2. sector 0 with the new code and boot_base B - N (one sector);
+//   3. copies 1 to B - N likewise;
+//   4. the new stage 2 at B + 1, behind the header as it was;
+//   5. sector 0 with boot_base B again;
+//   6. copies 1 to B - N, then the copies the staging took, as they end up.
+// The end result is the same as rewriting every sector in place.
 void update_header(xd_t *xd) {
     const uint32_t n = uint32_t(qx_mbr_size - 3) / 510;
-    if (qx_list_start < qx_boot_base + 1 + n) quit("not enough space, you need to use format command");
-    const uint8_t d = qx_mbr_data[1];
-    uint8_t *gb = global_buffer;
+    const uint32_t b = qx_boot_base;
+    if (qx_list_start < b + 1 + n) quit("not enough space, you need to use format command");
     // The copies and the boot code lie before the data partition; a disk
     // whose header puts them on it would lose the partition's first
     // sectors.
-    seek_disk(xd, 0);
-    read_disk(xd, gb, 1);
-    const uint32_t first = get_part_ofs(gb);
-    if (first != 0xFFFFFFFFu && uint64_t(qx_boot_base) + n >= first)
+    std::vector<uint8_t> s0 = read_at(xd, 0, 1);
+    const uint32_t first = get_part_ofs(s0.data());
+    if (first != 0xFFFFFFFFu && uint64_t(b) + n >= first)
         quit("boot code would overwrite the partition at sector %u", first);
-    for (uint32_t i = 0; i <= qx_boot_base; i++) {
-        seek_disk(xd, i);
-        read_disk(xd, gb, 1);
-        memcpy(gb + 2 + d, qx_mbr_data + 2 + d, mbr::MAX_SECTORS - 2 - d);
-        gb[1] = d;
-        seek_disk(xd, i);
-        write_disk(xd, gb, 1);
+
+    const std::vector<uint8_t> old_code = read_at(xd, b + 1, n);
+    const std::vector<uint8_t> code = boot_code_sectors(old_code.data(), n, b + 1);
+    put_boot_code(s0.data());
+    const uint64_t staged_size = uint64_t(qx_list_start) - (b + 1 - n);
+
+    if (code == old_code || b < n || staged_size > 0xFFFF) {
+        // Stage 2 stays as it is (the variants share it): each sector 0 or
+        // copy, old or new, goes with it, and each is written alone. With
+        // fewer copies than boot code sectors there is no room to stage the
+        // new program, and it is written in place.
+        for (uint32_t i = 0; i <= b; i++) {
+            std::vector<uint8_t> sec = i ? read_at(xd, i, 1) : read_at(xd, 0, 1);
+            std::vector<uint8_t> upd = sec;
+            put_boot_code(upd.data());
+            if (upd != sec) write_at(xd, i, upd.data(), 1);
+        }
+        if (code != old_code) write_at(xd, b + 1, code.data(), n);
+        return;
     }
-    memset(gb, 0, GLOBAL_BUFFER_SIZE);
-    seek_disk(xd, qx_boot_base + 1);
-    read_disk(xd, gb, 1);
-    memcpy(gb + hdr::SIZE, qx_mbr_data + 0x210, size_t(qx_mbr_size) - 0x210);
-    add_mark(gb, n, qx_boot_base + 1, uint32_t(qx_mbr_size) - 512);
-    seek_disk(xd, qx_boot_base + 1);
-    write_disk(xd, gb, n);
+
+    const uint32_t sb = b - n;  // the staged boot_base
+    // The copies the staging takes, as they end up; the boot_base each of
+    // the others holds now is kept in bases when step 3 replaces it.
+    std::vector<uint8_t> taken = read_at(xd, sb + 1, n);
+    for (uint32_t k = 0; k < n; k++) put_boot_code(taken.data() + size_t(k) * SECTOR);
+    std::vector<uint16_t> bases(sb + 1);
+
+    uint8_t staged_hdr[hdr::SIZE];
+    memcpy(staged_hdr, old_code.data(), hdr::SIZE);
+    put16(staged_hdr + hdr::BOOT_SIZE, uint32_t(staged_size));
+    const std::vector<uint8_t> staged = boot_code_sectors(staged_hdr, n, sb + 1);
+    write_at(xd, sb + 1, staged.data(), n);
+    flush_disk(xd);
+
+    std::vector<uint8_t> sec = s0;
+    put16(sec.data() + mbr::BOOT_BASE, sb);
+    write_at(xd, 0, sec.data(), 1);
+    flush_disk(xd);
+
+    for (uint32_t i = 1; i <= sb; i++) {
+        sec = read_at(xd, i, 1);
+        bases[i] = get16(sec.data() + mbr::BOOT_BASE);
+        put_boot_code(sec.data());
+        put16(sec.data() + mbr::BOOT_BASE, sb);
+        write_at(xd, i, sec.data(), 1);
+    }
+    flush_disk(xd);
+
+    write_at(xd, b + 1, code.data(), n);
+    flush_disk(xd);
+
+    write_at(xd, 0, s0.data(), 1);
+    flush_disk(xd);
+
+    for (uint32_t i = 1; i <= sb; i++) {
+        sec = read_at(xd, i, 1);
+        put16(sec.data() + mbr::BOOT_BASE, bases[i]);
+        write_at(xd, i, sec.data(), 1);
+    }
+    flush_disk(xd);
+    write_at(xd, sb + 1, taken.data(), n);
 }
 
 void config_mbr(uint32_t max_sectors, int chs, int zip) {
