@@ -7,6 +7,7 @@
 #include "filestore.h"
 #include "xdio.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -153,6 +154,12 @@ std::vector<uint8_t> boot_code_sectors(const uint8_t *hdr16, uint32_t n, uint32_
     return v;
 }
 
+// A boot record of the QX layout whose copy number is the sector it lies in.
+bool is_copy(const uint8_t *sec, uint32_t i) {
+    return sec[mbr::SIGNATURE] == 0x55 && sec[mbr::SIGNATURE + 1] == 0xAA &&
+           !memcmp(sec + mbr::MAGIC, qx_mbr_data + mbr::MAGIC, 4) && get16(sec + mbr::COPY_NO) == (i & 0xFFFF);
+}
+
 void write_at(xd_t *xd, uint32_t sector, const uint8_t *buf, uint32_t count) {
     seek_disk(xd, sector);
     write_disk(xd, buf, count);
@@ -169,24 +176,40 @@ std::vector<uint8_t> read_at(xd_t *xd, uint32_t sector, uint32_t count) {
 
 // Sector 0 and stage 2 call each other's routines by address, and stage 2
 // spans several sectors: overwritten in place, a power cut could leave code
-// from two builds side by side, or stage 2 half old, half new, and the disk
+// of two builds side by side, or stage 2 half old, half new, and the disk
 // would no longer boot. So when stage 2 changes, the new program is first
 // staged on the last N copies, B - N + 1 to B, as a complete boot code area
-// whose header reaches the list where it is (boot_size grows by N; the
-// boot program loads only its own sectors of it). Every write then leaves a
-// layout in which sector 0 (and every copy that is left) names a stage 2 of
-// its own build, with a flush before each step that depends on the one
-// before:
+// whose header reaches the list where it is (boot_size grows by N; the boot
+// program loads only its own sectors of it). Then, with a flush after each
+// step that the next one relies on:
 //   1. the staged header and stage 2 at B - N + 1;
 //   2. sector 0 with the new code and boot_base B - N (one sector);
 //   3. copies 1 to B - N likewise;
 //   4. the new stage 2 at B + 1, behind the header as it was;
 //   5. sector 0 with boot_base B again;
-//   6. copies 1 to B - N, then the copies the staging took, as they end up.
-// The end result is the same as rewriting every sector in place.
+//   6. copies 1 to B - N, then the copies the staging took.
+// Sector 0, and every copy that is left, always names a stage 2 of its own
+// build. The copies B - N + 1 to B are missing from step 1 to step 6, and
+// a disk left so is taken up again by the next update: a header whose
+// boot_size reaches over a second header of the same list, N sectors on,
+// is a staged one, and a sector where a copy belongs that holds none is
+// made again from the copy before it. The result is the disk the same
+// command gets by rewriting every sector in place.
 void update_header(xd_t *xd) {
     const uint32_t n = uint32_t(qx_mbr_size - 3) / 510;
-    const uint32_t b = qx_boot_base;
+    uint32_t b = qx_boot_base;
+    bool resumed = false;
+    {
+        const std::vector<uint8_t> h = read_at(xd, b + 1, 1);
+        const uint32_t size = get16(h.data() + hdr::BOOT_SIZE);
+        if (size > n && uint64_t(b) + 1 + n < qx_list_start && uint64_t(b) + n <= 0xFFFF) {
+            const std::vector<uint8_t> o = read_at(xd, b + 1 + n, 1);
+            resumed = get16(o.data() + 510) == ((b + 1 + n) & 0xFFFF) &&
+                      get16(o.data() + hdr::BOOT_SIZE) == size - n &&
+                      !memcmp(o.data() + 2, h.data() + 2, hdr::SIZE - 2);
+        }
+        if (resumed) qx_boot_base = b = b + n;
+    }
     if (qx_list_start < b + 1 + n) quit("not enough space, you need to use format command");
     // The copies and the boot code lie before the data partition; a disk
     // whose header puts them on it would lose the partition's first
@@ -199,29 +222,64 @@ void update_header(xd_t *xd) {
     const std::vector<uint8_t> old_code = read_at(xd, b + 1, n);
     const std::vector<uint8_t> code = boot_code_sectors(old_code.data(), n, b + 1);
     put_boot_code(s0.data());
+    put16(s0.data() + mbr::BOOT_BASE, b);
+    // Whether the copies carry a BPB with reserved counts lowered copy by
+    // copy, as sync can write them: copies made again follow suit.
+    bool adjusted = false;
+    if (b >= 1) {
+        const std::vector<uint8_t> c1 = read_at(xd, 1, 1);
+        adjusted = is_copy(c1.data(), 1) &&
+                   uint16_t(get16(s0.data() + bpb::RSVD_SEC_CNT) - get16(c1.data() + bpb::RSVD_SEC_CNT)) == 1;
+    }
+    // Copy i as it ends up, from sector i as it lies and copy i - 1 as it
+    // ends up.
+    auto final_copy = [&](std::vector<uint8_t> &sec, const std::vector<uint8_t> &prev, uint32_t i) {
+        if (!is_copy(sec.data(), i)) {
+            sec = prev;
+            shift_copy(sec.data(), adjusted);
+            put16(sec.data() + mbr::COPY_NO, i);
+        }
+        put_boot_code(sec.data());
+        put16(sec.data() + mbr::BOOT_BASE, b);
+    };
     const uint64_t staged_size = uint64_t(qx_list_start) - (b + 1 - n);
 
-    if (code == old_code || b < n || staged_size > 0xFFFF) {
+    if ((code == old_code && !resumed) || b < n || staged_size > 0xFFFF) {
         // Stage 2 stays as it is (the variants share it): each sector 0 or
         // copy, old or new, goes with it, and each is written alone. With
         // fewer copies than boot code sectors there is no room to stage the
         // new program, and it is written in place.
-        for (uint32_t i = 0; i <= b; i++) {
-            std::vector<uint8_t> sec = i ? read_at(xd, i, 1) : read_at(xd, 0, 1);
-            std::vector<uint8_t> upd = sec;
-            put_boot_code(upd.data());
-            if (upd != sec) write_at(xd, i, upd.data(), 1);
+        std::vector<uint8_t> prev = s0, sec;
+        if (read_at(xd, 0, 1) != s0) write_at(xd, 0, s0.data(), 1);
+        for (uint32_t i = 1; i <= b; i++) {
+            sec = read_at(xd, i, 1);
+            const std::vector<uint8_t> was = sec;
+            // A copy made again goes where staged boot code may still lie
+            // that the copies before it name.
+            if (!is_copy(sec.data(), i)) flush_disk(xd);
+            final_copy(sec, prev, i);
+            if (sec != was) write_at(xd, i, sec.data(), 1);
+            prev = sec;
         }
         if (code != old_code) write_at(xd, b + 1, code.data(), n);
         return;
     }
 
     const uint32_t sb = b - n;  // the staged boot_base
-    // The copies the staging takes, as they end up; the boot_base each of
-    // the others holds now is kept in bases when step 3 replaces it.
+    std::vector<uint8_t> sec, prev = s0;
+    for (uint32_t i = 1; i <= sb; i++) {
+        sec = read_at(xd, i, 1);
+        final_copy(sec, prev, i);
+        prev = sec;
+    }
+    // The copies the staging takes, as they end up.
     std::vector<uint8_t> taken = read_at(xd, sb + 1, n);
-    for (uint32_t k = 0; k < n; k++) put_boot_code(taken.data() + size_t(k) * SECTOR);
-    std::vector<uint16_t> bases(sb + 1);
+    for (uint32_t k = 0; k < n; k++) {
+        sec.assign(taken.begin() + size_t(k) * SECTOR, taken.begin() + size_t(k + 1) * SECTOR);
+        final_copy(sec, prev, sb + 1 + k);
+        std::copy(sec.begin(), sec.end(), taken.begin() + size_t(k) * SECTOR);
+        prev = sec;
+    }
 
     uint8_t staged_hdr[hdr::SIZE];
     memcpy(staged_hdr, old_code.data(), hdr::SIZE);
@@ -230,15 +288,16 @@ void update_header(xd_t *xd) {
     write_at(xd, sb + 1, staged.data(), n);
     flush_disk(xd);
 
-    std::vector<uint8_t> sec = s0;
+    sec = s0;
     put16(sec.data() + mbr::BOOT_BASE, sb);
     write_at(xd, 0, sec.data(), 1);
     flush_disk(xd);
 
+    prev = s0;
     for (uint32_t i = 1; i <= sb; i++) {
         sec = read_at(xd, i, 1);
-        bases[i] = get16(sec.data() + mbr::BOOT_BASE);
-        put_boot_code(sec.data());
+        final_copy(sec, prev, i);
+        prev = sec;
         put16(sec.data() + mbr::BOOT_BASE, sb);
         write_at(xd, i, sec.data(), 1);
     }
@@ -252,7 +311,7 @@ void update_header(xd_t *xd) {
 
     for (uint32_t i = 1; i <= sb; i++) {
         sec = read_at(xd, i, 1);
-        put16(sec.data() + mbr::BOOT_BASE, bases[i]);
+        put16(sec.data() + mbr::BOOT_BASE, b);
         write_at(xd, i, sec.data(), 1);
     }
     flush_disk(xd);
@@ -288,6 +347,29 @@ void lba2chs(uint32_t sector, uint8_t *out) {
     out[2] = uint8_t(c % 256);
 }
 
+void shift_copy(uint8_t *image, int adjust_reserved) {
+    for (int k = 0; k < 4; k++) {
+        uint8_t *e = image + mbr::PART_TABLE + k * pte::SIZE;
+        if (!e[pte::TYPE]) continue;
+        uint32_t start = get32(e + pte::START) - 1;
+        put32(e + pte::START, start);
+        lba2chs(start, e + pte::CHS_START);
+        lba2chs(start + get32(e + pte::COUNT) - 1, e + pte::CHS_END);
+    }
+    if (adjust_reserved) {
+        // Copy i describes the disk as seen from sector i: the volume's
+        // reserved sectors and its total count both lose the i sectors
+        // before that, so the volume still ends where it does.
+        put16(image + bpb::RSVD_SEC_CNT, get16(image + bpb::RSVD_SEC_CNT) - 1u);
+        if (get16(image + bpb::TOT_SEC16)) put16(image + bpb::TOT_SEC16, get16(image + bpb::TOT_SEC16) - 1u);
+        else put32(image + bpb::TOT_SEC32, get32(image + bpb::TOT_SEC32) - 1u);
+        // A FAT32 BPB's FSInfo sector lies in the reserved area too.
+        const bool fat32 = 2u + image[1] >= bpb::FAT32_END && get16(image + bpb::FAT_SZ16) == 0;
+        if (fat32 && get16(image + bpb::FS_INFO))
+            put16(image + bpb::FS_INFO, get16(image + bpb::FS_INFO) - 1u);
+    }
+}
+
 void sync_mbr(xd_t *xd, uint8_t *image, uint32_t base, int adjust_reserved, int lock) {
     // Copies 1 to base must stay before the first partition, as seen from
     // sector 0: writing them over it would destroy the partition's data.
@@ -298,29 +380,7 @@ void sync_mbr(xd_t *xd, uint8_t *image, uint32_t base, int adjust_reserved, int 
     seek_disk(xd, 0);
     for (uint32_t i = 0; i <= base; i++) {
         put16(image + mbr::COPY_NO, i);
-        if (i > 0) {
-            for (int k = 0; k < 4; k++) {
-                uint8_t *e = image + mbr::PART_TABLE + k * pte::SIZE;
-                if (!e[pte::TYPE]) continue;
-                uint32_t start = get32(e + pte::START) - 1;
-                put32(e + pte::START, start);
-                lba2chs(start, e + pte::CHS_START);
-                lba2chs(start + get32(e + pte::COUNT) - 1, e + pte::CHS_END);
-            }
-            if (adjust_reserved) {
-                // Copy i describes the disk as seen from sector i: the
-                // volume's reserved sectors and its total count both lose
-                // the i sectors before that, so the volume still ends where
-                // it does.
-                put16(image + bpb::RSVD_SEC_CNT, get16(image + bpb::RSVD_SEC_CNT) - 1u);
-                if (get16(image + bpb::TOT_SEC16)) put16(image + bpb::TOT_SEC16, get16(image + bpb::TOT_SEC16) - 1u);
-                else put32(image + bpb::TOT_SEC32, get32(image + bpb::TOT_SEC32) - 1u);
-                // A FAT32 BPB's FSInfo sector lies in the reserved area too.
-                const bool fat32 = 2u + image[1] >= bpb::FAT32_END && get16(image + bpb::FAT_SZ16) == 0;
-                if (fat32 && get16(image + bpb::FS_INFO))
-                    put16(image + bpb::FS_INFO, get16(image + bpb::FS_INFO) - 1u);
-            }
-        }
+        if (i > 0) shift_copy(image, adjust_reserved);
         write_disk(xd, image, 1);
     }
 }

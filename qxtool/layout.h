@@ -140,6 +140,10 @@ void update_header(xd_t *xd);
 void config_mbr(uint32_t max_sectors, int chs, int zip);
 uint32_t get_part_ofs(const uint8_t *image);
 void sync_mbr(xd_t *xd, uint8_t *image, uint32_t base, int adjust_reserved, int lock);
+// Turns the boot record image of copy i - 1 into copy i's (all but copy_no):
+// partition starts one sector lower, and with adjust_reserved the BPB's
+// reserved and total counts too.
+void shift_copy(uint8_t *image, int adjust_reserved);
 void lba2chs(uint32_t sector, uint8_t *out);
 void add_mark(uint8_t *buf, uint32_t count, uint32_t first, uint32_t bytes);
 void remove_mark(uint8_t *buf, uint32_t count);

@@ -42,6 +42,7 @@ class Work:
         self.keep = keep
         self.n = 0
         self.crash_states = None    # the helper that writes torn states out
+        self.shifted_boot = None    # another build of the boot record program
 
     def close(self):
         if not self.keep:

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Boot tests: disks made by qxtool, booted in QEMU under SeaBIOS.
 
-usage: boottests.py --qxtool PATH [--crash-states PATH] GROUP [CASE ...]
-GROUP is one of: methods, reads, menu, linux, initrd, usb, grub, torn."""
+usage: boottests.py --qxtool PATH [--crash-states PATH] [--shifted-boot PATH] GROUP [CASE ...]
+GROUP is one of: methods, reads, menu, linux, initrd, usb, grub, torn, update."""
 
 import argparse
 import os
@@ -14,7 +14,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bootlib import (Qemu, Skip, Suite, Work, boot_report, data_fat, fnv, parse_report,  # noqa: E402
                      pattern, payload, run, shim, shim_log)
 
-GROUPS = {g: Suite() for g in ("methods", "reads", "menu", "linux", "initrd", "usb", "grub", "torn")}
+GROUPS = {g: Suite() for g in ("methods", "reads", "menu", "linux", "initrd", "usb", "grub", "torn", "update")}
 
 
 def sector(path, n, count=1):
@@ -860,6 +860,35 @@ def torn_list_with_a_commit_record_boots_the_new_store(w):
             assert got == (len(new), fnv(new)), "%s: memory at 0x20000 %r, not the new grldr" % (what, got)
 
 
+# --- the boot record program replaced ------------------------------------------
+
+@GROUPS["update"].case
+def power_cut_during_update_boots_the_old_or_the_new_program(w):
+    # A disk whose program comes from another build (sector 0 and stage 2 go
+    # with no other build's), updated to this one: every state a power cut
+    # can leave that starts a boot differently (sector 0, the program
+    # sectors it names, the sector the CHS probe reads) boots the store's
+    # grldr, by LBA and by CHS reads.
+    if not (w.crash_states and w.shifted_boot):
+        raise Skip("needs the crash_states helper and the shifted boot program")
+    disk = w.disk(64)
+    data = payload(w, HANDOVER + [(0x20000, 20000, 1)], pad=20000)
+    w.add(disk, "grldr", data)
+    w.menu(disk, ["timeout 0", "menu F1 grldr grldr"])
+    out = w.fresh("update")
+    os.makedirs(out)
+    states = run([w.crash_states, "--boot-code", "--program", w.shifted_boot, out, disk, "update"]).stdout.split()
+    bases = {struct.unpack_from("<H", sector(st, 0), 0x1B2)[0] for st in states}
+    assert bases == {63, 59}, "no state with the program staged: boot_base %r" % bases
+    for st in states:
+        for how, kw in (("LBA", {}), ("CHS", dict(floppy=shim(w, no_ext=True)))):
+            regs, dumps, hashes, _ = boot_report(w, disk=st, **kw)
+            what = "%s (%s)" % (os.path.basename(st), how)
+            assert (regs["cs"], regs["ip"]) == (0x2000, 0), "%s: entered at %04x:%04x" % (what, regs["cs"], regs["ip"])
+            check_hash(hashes, 0x20000, data)
+    print("booted %d states by LBA and by CHS" % len(states))
+
+
 # --- GRUB 2 as a grldr item ----------------------------------------------------
 
 @GROUPS["grub"].case
@@ -887,12 +916,14 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--qxtool", required=True)
     ap.add_argument("--crash-states")
+    ap.add_argument("--shifted-boot")
     ap.add_argument("--keep", action="store_true")
     ap.add_argument("group", choices=sorted(GROUPS))
     ap.add_argument("cases", nargs="*")
     a = ap.parse_args()
     w = Work(a.qxtool, keep=a.keep)
     w.crash_states = a.crash_states
+    w.shifted_boot = a.shifted_boot
     try:
         ok = GROUPS[a.group].run(w, a.cases)
     finally:

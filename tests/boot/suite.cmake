@@ -4,10 +4,11 @@
 # when those are missing (and fail under CI=true).
 find_package(Python3 COMPONENTS Interpreter)
 if(Python3_FOUND)
-  foreach(group methods reads menu linux initrd usb grub torn)
+  foreach(group methods reads menu linux initrd usb grub torn update)
     add_test(NAME boot_${group}
       COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/boottests.py
-              --qxtool $<TARGET_FILE:qxtool> --crash-states $<TARGET_FILE:crash_states> ${group})
+              --qxtool $<TARGET_FILE:qxtool> --crash-states $<TARGET_FILE:crash_states>
+              --shifted-boot ${SHIFTED_BOOT} ${group})
     set_tests_properties(boot_${group} PROPERTIES LABELS boot TIMEOUT 600)
   endforeach()
   # Four real kernels with initrds of 40 to 128 MiB read through the BIOS.

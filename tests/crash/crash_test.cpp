@@ -26,8 +26,10 @@ struct Disk {
     QxGeometry g;
     int files = 0;
 
-    Disk(uint32_t list, uint32_t pri_data, uint32_t ext) {
+    Disk(uint32_t list, uint32_t pri_data, uint32_t ext, bool debug = false, const uint8_t *program = nullptr) {
         img = dir.path("disk.img");
+        g.debug = debug;
+        g.program = program;
         g.list = list;
         g.pri = 63 + 1 + 4 + list + pri_data;
         g.ext = ext;
@@ -191,10 +193,32 @@ struct FullDisk : Disk {
 
 }  // namespace
 
-TEST(Crash, BootCodeUpdateKeepsTheStore) {
-    Disk d(4, 300, 120);
-    fill_large(d);
-    expect_intact(d.img, {{"update to the debug boot code", {"--debug", "update"}, {}}});
+// The boot record program replaced: between the release and the debug
+// variant (which share stage 2), and from another build whose sector 0 and
+// stage 2 go with no other build's. Every state boots a program of one
+// build, and the update run again from it ends at the same disk.
+TEST(Crash, BootCodeUpdate) {
+    const std::vector<uint8_t> shifted = read_file(QX_SHIFTED_BOOT);
+    ReplayOptions o;
+    o.programs = {std::vector<uint8_t>(qx_mbr_rel, qx_mbr_rel + MBR_IMAGE_SIZE),
+                  std::vector<uint8_t>(qx_mbr_dbg, qx_mbr_dbg + MBR_IMAGE_SIZE), shifted};
+    struct Case {
+        const char *label;
+        bool debug;
+        const uint8_t *program;
+        std::vector<std::string> words;
+    } cases[] = {
+        {"update release to debug", false, nullptr, {"--debug", "update"}},
+        {"update debug to release", true, nullptr, {"update"}},
+        {"update another build to release", false, shifted.data(), {"update"}},
+        {"update another build to debug", false, shifted.data(), {"--debug", "update"}},
+    };
+    for (const Case &c : cases) {
+        Disk d(4, 300, 120, c.debug, c.program);
+        fill_large(d);
+        o.redo = c.words;
+        expect_intact(d.img, {{c.label, c.words, o}});
+    }
 }
 
 TEST(Crash, OverflowIntoTheExtendedAreaAndFillingIt) {

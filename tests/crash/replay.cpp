@@ -371,6 +371,38 @@ uint32_t partition_start(const std::vector<uint8_t> &img) {
 
 }  // namespace
 
+std::string boot_code_view(const std::vector<uint8_t> &img, const std::vector<std::vector<uint8_t>> &programs) {
+    if (img.size() < SECTOR) return "image too short";
+    const uint32_t last = get16(img.data() + mbr::BOOT_BASE);
+    for (uint32_t i = 0; i <= last && size_t(i + 1) * SECTOR <= img.size(); i++) {
+        const uint8_t *sec = img.data() + size_t(i) * SECTOR;
+        // Sector 0 always; a copy only where one is left (the copies that
+        // the update stages the new program on are gone for a while).
+        const bool copy = sec[510] == 0x55 && sec[511] == 0xAA && !memcmp(sec + mbr::MAGIC, "QXBF", 4) &&
+                          get16(sec + mbr::COPY_NO) == i;
+        if (i && !copy) continue;
+        const std::string what = i ? "copy " + std::to_string(i) : std::string("sector 0");
+        const uint8_t d = sec[1];
+        if (2u + d >= mbr::MAX_SECTORS) return what + ": jump displacement " + std::to_string(d);
+        size_t p = 0;
+        while (p < programs.size() && (programs[p][1] != d || memcmp(sec + 2 + d, programs[p].data() + 2 + d,
+                                                                     mbr::MAX_SECTORS - 2u - d)))
+            p++;
+        if (p == programs.size()) return what + ": code of no known build";
+        const std::vector<uint8_t> &prog = programs[p];
+        const uint32_t n = uint32_t(prog.size() - 3) / 510, head = get16(sec + mbr::BOOT_BASE) + 1u;
+        if (size_t(head + n) * SECTOR > img.size()) return what + ": stage 2 past the end";
+        std::vector<uint8_t> code(img.begin() + size_t(head) * SECTOR, img.begin() + size_t(head + n) * SECTOR);
+        if (get16(code.data() + hdr::BOOT_SIZE) < n)
+            return what + ": boot_size " + std::to_string(get16(code.data() + hdr::BOOT_SIZE));
+        remove_mark(code.data(), n);
+        if (memcmp(code.data() + hdr::SIZE, prog.data() + 0x210, prog.size() - 0x210))
+            return what + " (build " + std::to_string(p) + ") names a stage 2 of another build at sector " +
+                   std::to_string(head);
+    }
+    return "";
+}
+
 std::string check_state(const std::string &state, const std::vector<uint8_t> &before, const Store &o,
                         const Store &n, const ReplayOptions &opt, const std::string &scratch, std::string *boot) {
     // What the boot program sees comes first: the tool may repair the list.
@@ -390,6 +422,7 @@ std::string check_state(const std::string &state, const std::vector<uint8_t> &be
             *boot = ok ? judge_bytes(items[i], got, o, n, is_old, is_new) : "item " + items[i].name + " past the end";
         }
     }
+    if (!opt.programs.empty() && boot->empty()) *boot = boot_code_view(img, opt.programs);
     RunResult r = run_tool({state, "info"});
     if (r.status) return "info fails: " + r.err;
     if (r.out.find("free space: -") != std::string::npos) return "info shows negative free space";
@@ -402,6 +435,15 @@ std::string check_state(const std::string &state, const std::vector<uint8_t> &be
     for (const Entry &e : s.items) {
         why = judge_bytes(e, s.data[e.name], o, n, is_old, is_new);
         if (!why.empty()) return why;
+    }
+    if (!opt.programs.empty()) {
+        RunResult c = run_tool({state, "check"});
+        unsigned at = 0;
+        const uint32_t base = get16(img.data() + mbr::BOOT_BASE);
+        const uint32_t staged = uint32_t(opt.programs[0].size() - 3) / 510;
+        if (c.status && !(sscanf(c.err.c_str(), "qxtool: error: check fail at sector %u", &at) == 1 && at <= base &&
+                          at + staged > base))
+            return "check fails: " + c.err;
     }
     uint32_t part = opt.partition_changes ? 0 : partition_start(before);
     if (part) {
@@ -632,6 +674,14 @@ ReplayResult replay_recording(const std::string &label, const Recording &rec, co
             res.states++;
             std::string boot;
             std::string bad = check_state(state, rec.before, o, n, opt, dir.path("x"), &boot);
+            if (bad.empty() && !opt.redo.empty()) {
+                std::vector<std::string> w = opt.redo;
+                auto at = std::find_if(w.begin(), w.end(), [](const std::string &x) { return x.empty() || x[0] != '-'; });
+                w.insert(at, state);
+                RunResult r = run_tool(w);
+                if (r.status) bad = "run again, the command fails: " + r.err;
+                else if (read_file(state) != rec.after) bad = "run again, the command leaves another result";
+            }
             std::string where = label + " seed=" + std::to_string(res.seed) + " flush epoch " + std::to_string(k + 1) +
                                 "/" + std::to_string(rec.epochs.size()) + ", " + c.kind + ", landed:" + describe(e, c.mask);
             if (!bad.empty() && res.broken++ < 5) res.samples.push_back(where + ": " + bad);

@@ -101,6 +101,15 @@ struct ReplayOptions {
     // What the command reads from standard input, when it reads it.
     bool has_input = false;
     std::string input;
+    // The command replaces the boot record program: the builds (program
+    // images of MBR_IMAGE_SIZE bytes) the disk may hold code of. Sector 0
+    // and every copy must then name a stage 2 of their own build, and each
+    // state must pass "check" but for the copies the new program is staged
+    // on, which are missing while sector 0 names the base they belong to.
+    std::vector<std::vector<uint8_t>> programs;
+    // Words of a command that, run again on any state (the target put in
+    // as for the command), must leave exactly the command's result.
+    std::vector<std::string> redo;
 };
 
 struct ReplayResult {
@@ -126,6 +135,13 @@ ReplayResult replay(const std::string &label, const std::string &target, const s
 // them against the stores before (o) and after (n) the command.
 ReplayResult replay_recording(const std::string &label, const Recording &rec, const Store &o, const Store &n,
                               const ReplayOptions &opt = ReplayOptions());
+
+// What the boot record program of the image would run: "" when sector 0 and
+// every intact copy hold the code of one of the programs and name, at
+// boot_base + 1, a header and stage 2 of that same program; else what does
+// not fit. The program's own sectors are compared (boot_size may reach
+// further).
+std::string boot_code_view(const std::vector<uint8_t> &img, const std::vector<std::vector<uint8_t>> &programs);
 
 // Checks one state image against the stores before and after the command:
 // "" when the tool reads it as a valid store, else what is wrong. *boot

@@ -169,7 +169,7 @@ std::vector<uint8_t> pattern_bytes(size_t n, uint32_t seed) {
 
 void build_qx_image(const std::string &path, const QxGeometry &g) {
     make_blank(path, g.total);
-    const uint8_t *code = g.debug ? qx_mbr_dbg : qx_mbr_rel;
+    const uint8_t *code = g.program ? g.program : g.debug ? qx_mbr_dbg : qx_mbr_rel;
     // Sector 0 and its copies, with one FAT32 partition from P + E on.
     std::vector<uint8_t> image(code, code + 512);
     put16(&image[mbr::BOOT_BASE], g.base);
@@ -185,6 +185,8 @@ void build_qx_image(const std::string &path, const QxGeometry &g) {
         std::vector<uint8_t> c = image;
         put16(&c[mbr::COPY_NO], i);
         put32(&c[mbr::PART_TABLE + pte::START], start - i);
+        lba2chs(start - i, &c[mbr::PART_TABLE + pte::CHS_START]);
+        lba2chs(uint32_t(g.total - 1 - i), &c[mbr::PART_TABLE + pte::CHS_END]);
         copies.insert(copies.end(), c.begin(), c.end());
     }
     write_sectors(path, 0, copies);

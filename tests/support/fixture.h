@@ -54,6 +54,9 @@ struct QxGeometry {
     uint32_t pri = 16128;     // P
     uint32_t ext = 0;         // E
     bool debug = false;       // debug boot code variant
+    // The boot record program of another build (MBR_IMAGE_SIZE bytes), in
+    // place of the variant: the disk as a tool carrying it lays it out.
+    const uint8_t *program = nullptr;
 };
 void build_qx_image(const std::string &path, const QxGeometry &g);
 

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -156,38 +157,61 @@ TEST(WriteHeader, StoresListAndListUsedOnly) {
     EXPECT_EQ(qx_list[215 + item::NAME], 'b');
 }
 
+// From the debug variant only sector 0's code changes; from another build
+// (its sector-0 routines elsewhere) stage 2 changes too, and the program is
+// staged on the last copies first: either way the disk ends up the same.
 TEST(UpdateCommand, RewritesBootCodeAndKeepsEverythingElse) {
-    TempDir t;
-    QxGeometry g = small();
-    g.debug = true;
-    std::string img = t.path("d.img");
-    build_qx_image(img, g);
-    // Give the BPB area and the fields after the code recognisable bytes.
-    std::vector<uint8_t> recs = read_sectors(img, 0, 64);
-    for (uint32_t s = 0; s < 64; s++) {
-        for (uint32_t i = 3; i < 0x28; i++) recs[s * 512 + i] = uint8_t(0xA0 + i);
-        recs[s * 512 + mbr::DISK_SIG] = 0x5A;
+    const std::vector<uint8_t> shifted = read_file(QX_SHIFTED_BOOT);
+    ASSERT_EQ(shifted.size(), MBR_IMAGE_SIZE);
+    ASSERT_NE(0, memcmp(shifted.data() + 0x210, qx_mbr_rel + 0x210, MBR_IMAGE_SIZE - 0x210));
+    struct Case {
+        const char *from;
+        bool debug;
+        const uint8_t *program;
+    } cases[] = {{"debug variant", true, nullptr}, {"shifted build", false, shifted.data()}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.from);
+        TempDir t;
+        QxGeometry g = small();
+        g.debug = c.debug;
+        g.program = c.program;
+        std::string img = t.path("d.img");
+        build_qx_image(img, g);
+        // Give the BPB area and the fields after the code recognisable bytes.
+        std::vector<uint8_t> recs = read_sectors(img, 0, 64);
+        for (uint32_t s = 0; s < 64; s++) {
+            for (uint32_t i = 3; i < 0x28; i++) recs[s * 512 + i] = uint8_t(0xA0 + i);
+            recs[s * 512 + mbr::DISK_SIG] = 0x5A;
+        }
+        write_sectors(img, 0, recs);
+        const std::vector<uint8_t> before = read_file(img);
+        RunResult r = run_tool({img, "update"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::vector<uint8_t> after = read_file(img);
+        for (uint32_t s = 0; s < 64; s++) {
+            const uint8_t *a = &after[s * 512], *b = &recs[s * 512];
+            ASSERT_EQ(a[0], 0xEB);
+            ASSERT_EQ(a[1], 0x5E) << s;
+            // The BPB area up to the old jump target keeps its bytes; the
+            // bytes between the two jump targets keep theirs too.
+            ASSERT_EQ(0, memcmp(a + 2, b + 2, 0x60 - 2)) << s;
+            ASSERT_EQ(0, memcmp(a + 0x60, qx_mbr_rel + 0x60, 0x1AD - 0x60)) << s;
+            ASSERT_EQ(0, memcmp(a + 0x1AD, b + 0x1AD, 512 - 0x1AD)) << s;
+        }
+        // Boot code sectors: the release stream, marked, behind the old
+        // header; nothing after them changes.
+        std::vector<uint8_t> code(after.begin() + 64 * 512, after.begin() + 68 * 512);
+        for (uint32_t k = 0; k < 4; k++) EXPECT_EQ(get16(&code[k * 512 + 510]), 64 + k);
+        remove_mark(code.data(), 4);
+        EXPECT_EQ(0, memcmp(code.data(), &before[64 * 512], hdr::SIZE));
+        EXPECT_EQ(0, memcmp(code.data() + 16, qx_mbr_rel + 0x210, MBR_IMAGE_SIZE - 0x210));
+        EXPECT_TRUE(std::equal(after.begin() + 68 * 512, after.end(), before.begin() + 68 * 512));
     }
-    write_sectors(img, 0, recs);
-    RunResult r = run_tool({img, "update"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    std::vector<uint8_t> after = read_sectors(img, 0, 64);
-    for (uint32_t s = 0; s < 64; s++) {
-        const uint8_t *a = &after[s * 512], *b = &recs[s * 512];
-        ASSERT_EQ(a[0], 0xEB);
-        ASSERT_EQ(a[1], 0x5E) << s;
-        // The BPB area up to the old jump target keeps its bytes; the bytes
-        // between the two jump targets keep theirs too.
-        ASSERT_EQ(0, memcmp(a + 2, b + 2, 0x60 - 2)) << s;
-        ASSERT_EQ(0, memcmp(a + 0x60, qx_mbr_rel + 0x60, 0x1AD - 0x60)) << s;
-        ASSERT_EQ(0, memcmp(a + 0x1AD, b + 0x1AD, 512 - 0x1AD)) << s;
-    }
-    // Boot code sectors: the release stream, marked, behind the old header.
-    std::vector<uint8_t> code = read_sectors(img, 64, 4);
-    remove_mark(code.data(), 4);
-    EXPECT_EQ(0, memcmp(code.data() + 16, qx_mbr_rel + 0x210, MBR_IMAGE_SIZE - 0x210));
     // Back to debug with --debug.
-    r = run_tool({"--debug", img, "update"});
+    TempDir t;
+    std::string img = t.path("d.img");
+    build_qx_image(img, small());
+    RunResult r = run_tool({"--debug", img, "update"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(read_sectors(img, 0, 1)[1], 0x26);
 }
