@@ -785,7 +785,7 @@ def fat_complaints(ctx, state, slot=1):
             path = ""
         if not l.strip() or path.endswith(".qxnew") or re.match(
                 r"fsck\.fat \d|FATs differ but appear to be intact|  Using first FAT"
-                r"|Reclaimed \d+ unused clusters|Free cluster summary wrong|  Auto-correcting"
+                r"|Reclaimed \d+ unused clusters?|Free cluster summary wrong|  Auto-correcting"
                 r"|Leaving filesystem unchanged|\S+: \d+ files, ", l):
             continue
         complaints.append(l)
