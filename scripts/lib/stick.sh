@@ -167,32 +167,47 @@ stick_format() {
   while [ "$volid" -eq 0 ]; do volid=$(od -An -tu4 -N4 /dev/urandom | tr -d ' '); done
   if [ -n "$persistence" ]; then
     stick_persistence_plan "$t" || return 1
-    datasize=$((pstart - STICK_DATA_START))
   fi
   "$tool" "$t" format --extended 100m --force --align --primary 8m --max-sectors 127 $zip --volume-id "$volid" \
     ${datasize:+--size $datasize} ${fsopt:-}
 }
 
-# With --persistence the data partition ends where the persistence
-# partition begins: on a MiB boundary, psectors or a little more before the
-# drive's end. The data partition starts at STICK_DATA_START with the
-# format options above (8m primary + 100m extended) and keeps at least
-# 64 MiB. Sets disk and pstart (sectors).
+# With --persistence the persistence partition takes the drive's end: it
+# begins on a MiB boundary, psectors or a little more before the end. On a
+# FAT drive the data partition ends where it begins, and it is the second
+# partition. On an exFAT drive the EFI system partition (64 MiB, always the
+# second: the menus look for it there) lies between the two, and the
+# persistence partition is the third. The data partition starts at
+# STICK_DATA_START with the format options above (8m primary + 100m
+# extended) and keeps at least 64 MiB, and also room for the casper-rw
+# file. Sets disk, pstart, pslot (0-based) and datasize (sectors).
 STICK_DATA_START=221184
+STICK_ESP_SECTORS=131072
 stick_persistence_plan() {
-  local t=$1
+  local t=$1 esp=0 need
   disk=$(($(stick_size "$t") / 512))
   pstart=$(((disk - psectors) / 2048 * 2048))
-  if [ "$pstart" -lt $((STICK_DATA_START + 131072)) ]; then
+  pslot=1
+  if [ "${fsopt:-}" = --exfat ]; then esp=$STICK_ESP_SECTORS pslot=2; fi
+  datasize=$((pstart - esp - STICK_DATA_START))
+  if [ "$datasize" -lt 131072 ]; then
     stick_fail "a persistence partition of $persistence leaves less than 64 MiB for the data partition of $t"
+    return 1
+  fi
+  # The casper-rw file, the images and the boot files, with 1% and 16 MiB
+  # to spare for the file system's own structures.
+  [ "$casper" -eq 1 ] || return 0
+  need=$(((psectors * 512 + $(stick_bytes "$stickfs" ${isos[@]+"${isos[@]}"})) / 512))
+  if [ $((datasize - datasize / 100 - 32768)) -lt "$need" ]; then
+    stick_fail "the casper-rw file of $persistence and the images do not fit on the data partition of $t"
     return 1
   fi
 }
 
-# The persistence partition: slot 1 of the partition table (type 0x83 from
-# pstart to the drive's end) into sector 0, then "sync" writes the boot
-# record's copies with it; the ext4 volume is made in a file and written
-# into place.
+# The persistence partition: slot pslot of the partition table (type 0x83
+# from pstart to the drive's end) into sector 0, then "sync" writes the
+# boot record's copies with it; the ext4 volume is made in a file and
+# written into place.
 stick_chs() {  # the CHS bytes of sector $1 as printf escapes, as qxtool writes them
   local c=$(($1 / 16065 % 1024)) r=$(($1 % 16065))
   printf '\\x%02x\\x%02x\\x%02x' $((r / 63)) $((r % 63 + 1 + (c > 255 ? c / 256 * 64 : 0))) $((c % 256))
@@ -202,7 +217,7 @@ stick_persistence() {
   local t=$1 psize=$((disk - pstart)) out conv=notrunc
   # shellcheck disable=SC2059
   printf "\\x00$(stick_chs "$pstart")\\x83$(stick_chs $((disk - 1)))$(stick_le32 "$pstart")$(stick_le32 "$psize")" |
-    dd of="$t" bs=1 seek=$((0x1CE)) count=16 conv=notrunc status=none || return 1
+    dd of="$t" bs=1 seek=$((0x1BE + 16 * pslot)) count=16 conv=notrunc status=none || return 1
   "$tool" "$t" sync || return 1
   rm -rf "$STICK_WORK/persistence"
   mkdir -p "$STICK_WORK/persistence/root"
@@ -218,6 +233,20 @@ stick_persistence() {
   fi
   rm -rf "$STICK_WORK/persistence"
   echo "make-stick: persistence partition of $((psize / 2048)) MiB at sector $pstart"
+}
+
+# The casper family's persistence: an ext4 file system labelled casper-rw
+# in a file of that name, made here and copied onto the data partition
+# with the images (every block of it is written there).
+stick_casper_file() {
+  local out
+  rm -f "$STICK_WORK/casper-rw"
+  if ! out=$(mkfs.ext4 -q -F -L casper-rw "$STICK_WORK/casper-rw" $((psectors / 2))K 2>&1); then
+    echo "$out" >&2
+    stick_fail "making the casper-rw file failed"
+    return 1
+  fi
+  echo "$STICK_WORK/casper-rw"
 }
 
 stick_load() {
@@ -311,25 +340,30 @@ stick_exfat_records() {
 }
 
 # What scripts/stick-exfat put on an exFAT drive: the own files, each
-# partition's record, and the ISO images on the exFAT partition.
+# partition's record, and FILE... (the ISO images and the casper-rw file)
+# on the exFAT partition.
 stick_exfat_copied() {
   local iso
   cat "$STICK_WORK/ownmap" >>"$STICK_WORK/copied"
   stick_copied "$STICK_WORK/record.exfat" "$STICK_RECORD" exfat
   stick_copied "$STICK_WORK/record.esp" "$STICK_RECORD" esp
-  for iso in ${isos[@]+"${isos[@]}"}; do stick_copied "$iso" "$(basename "$iso")" exfat; done
+  for iso in "$@"; do stick_copied "$iso" "$(basename "$iso")" exfat; done
 }
 
 stick_copy_files() {
-  local t=$1 fat files=() f out iso
+  local t=$1 fat files=() f out iso big=(${isos[@]+"${isos[@]}"})
+  if [ -n "$persistence" ] && [ "$casper" -eq 1 ]; then
+    f=$(stick_casper_file) || return 1
+    big+=("$f")
+  fi
   # An exFAT drive's files go on through exfat-fuse, and the UEFI files
   # onto its EFI system partition (scripts/stick-exfat).
   if [ "${fsopt:-}" = --exfat ]; then
     stick_exfat_own >"$STICK_WORK/ownmap" && stick_exfat_records "$STICK_WORK/ownmap" ||
       { stick_fail "reading the boot files failed"; return 1; }
-    scripts/stick-exfat "$t" "$stickfs" "$uefi" "$STICK_WORK" ${isos[@]+"${isos[@]}"} ||
+    scripts/stick-exfat "$t" "$stickfs" "$uefi" "$STICK_WORK" ${big[@]+"${big[@]}"} ||
       { stick_fail "copying the files onto $t failed"; return 1; }
-    stick_exfat_copied
+    stick_exfat_copied ${big[@]+"${big[@]}"}
     return 0
   fi
   fat=$(stick_fat "$t")
@@ -349,7 +383,7 @@ stick_copy_files() {
     stick_fail "writing $STICK_RECORD onto $t failed"
     return 1
   fi
-  for iso in ${isos[@]+"${isos[@]}"}; do
+  for iso in ${big[@]+"${big[@]}"}; do
     if ! out=$(stick_watch "$t" "$(basename "$iso")" "$(stick_bytes "$iso")" \
                mcopy -Q -o -i "$fat" "$iso" "::/$(basename "$iso")" 2>&1); then
       echo "$out" >&2

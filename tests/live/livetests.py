@@ -136,6 +136,19 @@ def build_initrds(out, kver):
          os.path.join(out, "dracut"), kver])
 
 
+def build_exfat_initrd(out, kver):
+    """live-boot's initramfs with the exfat module beside its own file
+    systems (its hook brings vfat, not exfat): Debian live needs it to find
+    its ISO image on an exFAT partition."""
+    conf = out + ".conf"
+    shutil.rmtree(conf, ignore_errors=True)
+    shutil.copytree("/etc/initramfs-tools", conf)
+    with open(os.path.join(conf, "modules"), "a") as f:
+        f.write("\nexfat\n")
+    run(["mkinitramfs", "-d", conf, "-o", os.path.join(out, "live-boot-exfat"), kver])
+    shutil.rmtree(conf)
+
+
 def cached(base, stem, key, builder):
     """The directory base/stem-KEY, built by builder(dir) unless a complete
     one is there; other keys of the same stem are stale and go."""
@@ -162,17 +175,23 @@ def fixtures(build):
     initrds = cached(base, "initrd", package_versions() + kver, lambda out: build_initrds(out, kver))
     roots = cached(base, "root", package_versions() + inspect.getsource(busybox_root) +
                    inspect.getsource(build_roots) + ROOT_INIT, build_roots)
-    return {name: os.path.join(d, name) for d in (initrds, roots) for name in os.listdir(d) if name != "complete"}
+    exfat = cached(base, "initrd-exfat", package_versions() + kver + inspect.getsource(build_exfat_initrd),
+                   lambda out: build_exfat_initrd(out, kver))
+    return {name: os.path.join(d, name) for d in (initrds, roots, exfat) for name in os.listdir(d)
+            if name != "complete"}
 
 
-def family_iso(w, fx, family):
+def family_iso(w, fx, family, initrd=None):
+    """The family's ISO image; initrd names another initramfs fixture for
+    it (the image is then called FAMILY-INITRD.iso)."""
     label, files = FAMILIES[family]
-    tree = w.fresh(family + ".d")
-    for inside, name in files.items():
+    name = family + ("-" + initrd if initrd else "")
+    tree = w.fresh(name + ".d")
+    for inside, fixture in files.items():
         dest = os.path.join(tree, inside)
         os.makedirs(os.path.dirname(dest), exist_ok=True)
-        shutil.copy(fx[name], dest)
-    iso = os.path.join(w.fresh("isos"), family + ".iso")
+        shutil.copy(fx[initrd if initrd and "initrd" in inside else fixture], dest)
+    iso = os.path.join(w.fresh("isos"), name + ".iso")
     os.makedirs(os.path.dirname(iso))
     run(["xorriso", "-as", "mkisofs", "-quiet", "-o", iso, "-V", label, "-R", "-J", tree])
     shutil.rmtree(tree)
@@ -187,12 +206,21 @@ class Ctx:
         self.isos = {}
         self.disk = None
 
-    def iso(self, family):
+    def iso(self, family, initrd=None):
         if self.fx is None:
             self.fx = fixtures(self.build)
-        if family not in self.isos:
-            self.isos[family] = family_iso(self.w, self.fx, family)
-        return self.isos[family]
+        if (family, initrd) not in self.isos:
+            self.isos[family, initrd] = family_iso(self.w, self.fx, family, initrd)
+        return self.isos[family, initrd]
+
+    def casper_iso(self):
+        """The casper layout with a marker initramfs: Debian packages no
+        casper, so the menu's command lines are what can be shown."""
+        if "casper" not in self.isos:
+            self.isos["casper"] = isotests.make_iso(self.w, "casper-layout.iso", {
+                "casper/vmlinuz": isotests.kernel(),
+                "casper/initrd": isotests.marker_initrd(self.w)})
+        return self.isos["casper"]
 
     def arch_iso(self):
         """The Arch layout with a marker initramfs: Debian packages no
@@ -309,50 +337,132 @@ def arch_rule_names_the_sticks_real_uuid(ctx):
     print("ok: the Arch rule passes img_dev=/dev/disk/by-uuid/%s, the stick's UUID" % uuid)
 
 
+def make_stick_refused(ctx, *args):
+    """make-stick on a new image file, which must fail with exit status 1
+    before writing anything; returns its standard error."""
+    disk = ctx.w.fresh("refused.img")
+    r = subprocess.run([os.path.join(isotests.SOURCE, "scripts", "make-stick"), "--size", "512M"] + list(args) +
+                       [disk], capture_output=True, text=True, env=dict(os.environ, QX_BUILD=ctx.build))
+    assert r.returncode == 1, (args, r.returncode, r.stdout, r.stderr)
+    if os.path.exists(disk):
+        with open(disk, "rb") as f:
+            assert f.read(512) == bytes(512), args
+    return r.stderr
+
+
 @GROUPS["families"].case
 def persistence_sizes_that_do_not_fit_are_refused(ctx):
-    # (--persistence value, message); the image is left unformatted.
-    for value, message in [("10M", "the persistence partition needs at least 16M"),
-                           ("many", "invalid persistence size many"),
-                           ("480M", "leaves less than 64 MiB for the data partition")]:
-        disk = ctx.w.fresh("refused.img")
-        r = subprocess.run([os.path.join(isotests.SOURCE, "scripts", "make-stick"), "--size", "512M",
-                            "--persistence", value, disk], capture_output=True, text=True,
-                           env=dict(os.environ, QX_BUILD=ctx.build))
-        assert r.returncode == 1 and message in r.stderr, (value, r.returncode, r.stderr)
-        if os.path.exists(disk):
-            with open(disk, "rb") as f:
-                assert f.read(512) == bytes(512), value
+    # (--persistence value, images, message); the image is left unformatted.
+    casper = ctx.casper_iso()
+    for value, isos, message in [
+            ("10M", [], "the persistence partition needs at least 16M"),
+            ("many", [], "invalid persistence size many"),
+            ("480M", [], "leaves less than 64 MiB for the data partition"),
+            # The casper-rw file is a file: FAT holds less than 4 GiB in one.
+            ("4G", [casper], "(its files stay below 4 GiB): the exFAT layout (--exfat) is needed for that"),
+            ("200M", [casper], "the casper-rw file of 200M and the images do not fit on the data partition")]:
+        args = ["--persistence", value]
+        for iso in isos:
+            args += ["--iso", iso]
+        err = make_stick_refused(ctx, *args)
+        assert message in err and err.count("\n") == 1, (value, err)
     print("ok: persistence sizes that do not fit are refused before anything is written")
+
+
+def partition_entries(disk, copies=(0, 1, 63)):
+    """Each named copy of the boot record's partition table: four
+    (type, start, count) tuples."""
+    out = {}
+    with open(disk, "rb") as f:
+        for copy in copies:
+            f.seek(copy * 512 + 0x1BE)
+            table = f.read(64)
+            out[copy] = [(table[k * 16 + 4],) + struct.unpack("<II", table[k * 16 + 8:k * 16 + 16])
+                         for k in range(4)]
+    return out
 
 
 @GROUPS["families"].case
 def debian_live_keeps_a_file_across_two_boots(ctx):
-    # The stick-wide persistence partition: the live root's file written on
-    # the first boot is there on the second.
-    disk = ctx.w.fresh("persistence.img")
-    out = isotests.make_stick(ctx.build, "--size", "512M", "--persistence", "64M",
-                              "--iso", ctx.iso("debian-live"), disk).stdout
-    assert "persistence partition of 64 MiB" in out, out
-    # Slot 1 from the MiB boundary 64 MiB before the end, in sector 0 and,
-    # shifted as each copy sees the disk, in the boot record's copies.
+    # The stick-wide persistence partition at the drive's end: the live
+    # root's file written on the first boot is there on the second.
+    # (layout, make-stick options, the image's initramfs, the persistence
+    # partition's slot, the exFAT layout's EFI system partition before it)
     end = 512 * 2048
-    with open(disk, "rb") as f:
-        for copy in (0, 1, 63):
-            f.seek(copy * 512 + 0x1CE)
-            entry_bytes = f.read(16)
-            assert entry_bytes[4] == 0x83 and struct.unpack("<II", entry_bytes[8:]) == \
-                (end - 131072 - copy, 131072), (copy, entry_bytes.hex())
-    probe = run(["blkid", "-p", "-O", str((end - 131072) * 512), "-o", "export", disk]).stdout
-    assert "LABEL=persistence" in probe and "TYPE=ext4" in probe, probe
-    entry = "/debian-live.iso  (with persistence)"
-    first = boot_family(ctx, "debian-live", "ovmf", disk=disk, entry=entry)
-    check_report("debian-live", "ovmf", first)
-    assert "persistence" in first["cmdline"].split() and first["saved"] == "none", first
-    assert first["titles"] == ["ISO image  /debian-live.iso", "ISO image  " + entry], first["titles"]
-    second = boot_family(ctx, "debian-live", "ovmf", disk=disk, entry=entry)
-    assert second["saved"] == first["wrote"], (first, second)
-    print("ok: the second boot found %s, written by the first" % second["saved"])
+    for layout, options, initrd, slot, esp in [
+            ("FAT", [], None, 1, None),
+            # live-boot's own initramfs has no exfat module; with it, the
+            # image is found on the exFAT partition.
+            ("exFAT", ["--exfat"], "live-boot-exfat", 2, (0xEF, end - 2 * 131072, 131072))]:
+        if esp and os.getuid() != 0:
+            raise Skip("make-stick writes an exFAT drive through a loop device: needs root")
+        disk = ctx.w.fresh("persistence.img")
+        iso = ctx.iso("debian-live", initrd)
+        out = isotests.make_stick(ctx.build, "--size", "512M", "--persistence", "64M", *options,
+                                  "--iso", iso, disk).stdout
+        assert "persistence partition of 64 MiB" in out and "casper" not in out, out
+        # The persistence partition from the MiB boundary 64 MiB before the
+        # end, in sector 0 and, shifted as each copy sees the disk, in the
+        # boot record's copies; on exFAT the EFI system partition stays in
+        # the second slot, just before it.
+        tables = partition_entries(disk)
+        for copy, table in tables.items():
+            assert table[slot] == (0x83, end - 131072 - copy, 131072), (layout, copy, table)
+            if esp:
+                assert table[1] == (esp[0], esp[1] - copy, esp[2]), (layout, copy, table)
+            assert table[0][1] + table[0][2] == end - 131072 - (131072 if esp else 0) - copy, (layout, table)
+        probe = run(["blkid", "-p", "-O", str((end - 131072) * 512), "-o", "export", disk]).stdout
+        assert "LABEL=persistence" in probe and "TYPE=ext4" in probe, probe
+        # The tool keeps the whole table: sync rewrites the copies from
+        # sector 0, restore rebuilds a lost sector 0 from a copy.
+        copy = ctx.w.fresh("restored.img")
+        run(["cp", "--sparse=always", disk, copy])
+        ctx.w.qx(copy, "sync")
+        with open(copy, "r+b") as f:
+            f.write(bytes(512))
+        ctx.w.qx(copy, "restore")
+        ctx.w.qx(copy, "check")
+        assert partition_entries(copy) == tables, (layout, partition_entries(copy), tables)
+        os.unlink(copy)
+        entry = "/%s  (with persistence)" % os.path.basename(iso)
+        first = boot_family(ctx, "debian-live", "ovmf", disk=disk, entry=entry)
+        check_report("debian-live", "ovmf", first)
+        assert "persistence" in first["cmdline"].split() and first["saved"] == "none", first
+        assert first["titles"] == ["ISO image  /%s" % os.path.basename(iso), "ISO image  " + entry], first["titles"]
+        second = boot_family(ctx, "debian-live", "ovmf", disk=disk, entry=entry)
+        assert second["saved"] == first["wrote"], (layout, first, second)
+        print("ok: %s: the second boot found %s, written by the first" % (layout, second["saved"]), flush=True)
+        os.unlink(disk)
+
+
+@GROUPS["families"].case
+def casper_images_get_a_casper_rw_file_and_persistent(ctx):
+    # Debian packages no casper: what is shown is the stick's half, the
+    # casper-rw file and the command lines GRUB passes to the image's
+    # initramfs (a marker that reports them).
+    disk = ctx.w.fresh("casper.img")
+    out = isotests.make_stick(ctx.build, "--size", "512M", "--persistence", "64M", "--iso", ctx.casper_iso(),
+                              disk).stdout
+    assert "casper-layout.iso is of the casper family" in out, out
+    rw = ctx.w.fresh("casper-rw")
+    run(["mcopy", "-n", "-i", data_fat(disk), "::/casper-rw", rw])
+    assert os.path.getsize(rw) == 64 << 20, os.path.getsize(rw)
+    run(["e2fsck", "-f", "-n", rw])
+    probe = run(["blkid", "-p", "-o", "export", rw]).stdout
+    assert "LABEL=casper-rw" in probe and "TYPE=ext4" in probe, probe
+    os.unlink(rw)
+    lines = {}
+    for title in ["/casper-layout.iso", "/casper-layout.iso  (with persistence)"]:
+        with Qemu(ctx.w, disk=disk, mem=512) as q:
+            titles = isotests.grub_menu(q)
+            # The plain entry comes first: the first title holding it.
+            isotests.choose(q, titles, title)
+            lines[title] = isotests.serial_marker(q).split()
+    plain, persistent = lines.values()
+    for words in (plain, persistent):
+        assert "boot=casper" in words and "iso-scan/filename=/casper-layout.iso" in words, words
+    assert "persistent" not in plain and "persistent" in persistent, lines
+    print("ok: casper-rw is a clean ext4 file of 64 MiB; only the persistence entry passes persistent")
 
 
 def main():
