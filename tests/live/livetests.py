@@ -175,7 +175,7 @@ def fixtures(build):
     initrds = cached(base, "initrd", package_versions() + kver, lambda out: build_initrds(out, kver))
     roots = cached(base, "root", package_versions() + inspect.getsource(busybox_root) +
                    inspect.getsource(build_roots) + ROOT_INIT, build_roots)
-    exfat = cached(base, "initrd-exfat", package_versions() + kver + inspect.getsource(build_exfat_initrd),
+    exfat = cached(base, "live-boot-exfat", package_versions() + kver + inspect.getsource(build_exfat_initrd),
                    lambda out: build_exfat_initrd(out, kver))
     return {name: os.path.join(d, name) for d in (initrds, roots, exfat) for name in os.listdir(d)
             if name != "complete"}
