@@ -19,22 +19,17 @@ not exist yet, nothing was written (the caller renames the staged file);
 4: PATH's file entry and stream extension lie in two sectors, so step 2
 could be torn, nothing was written (the caller renames)."""
 
-import os
 import struct
 import sys
+
+from partio import Partition, fail
 
 SECTOR = 512
 
 
-def fail(msg):
-    sys.stderr.write("make-stick: %s\n" % msg)
-    sys.exit(1)
-
-
-class Volume:
+class Volume(Partition):
     def __init__(self, path, offset):
-        self.fd = os.open(path, os.O_RDWR)
-        self.base = offset
+        super().__init__(path, offset)
         b = self.read(0, 512)
         if b[3:11] != b"EXFAT   " or b[510:512] != b"\x55\xaa":
             fail("the data partition at byte %d is not an exFAT volume" % offset)
@@ -47,19 +42,6 @@ class Volume:
         self.bitmaps = [(e[1], e[2]) for e in self.sets(self.root, False) if e[0] == 0x81]
         if not self.bitmaps:
             fail("the exFAT volume at byte %d has no allocation bitmap" % offset)
-
-    def read(self, at, n):
-        data = os.pread(self.fd, n, self.base + at)
-        if len(data) != n:
-            fail("reading the data partition failed")
-        return data
-
-    def write(self, at, data):
-        if os.pwrite(self.fd, data, self.base + at) != len(data):
-            fail("writing the data partition failed")
-
-    def flush(self):
-        os.fsync(self.fd)
 
     def at(self, cluster):
         return self.heap + (cluster - 2) * self.csize

@@ -16,20 +16,15 @@ the next:
 A cut leaves at worst clusters that no file uses. When PATH does not exist
 yet, nothing is replaced: the caller renames the staged file."""
 
-import os
 import struct
 import sys
 
-
-def fail(msg):
-    sys.stderr.write("make-stick: %s\n" % msg)
-    sys.exit(1)
+from partio import Partition, fail
 
 
-class Volume:
+class Volume(Partition):
     def __init__(self, path, offset):
-        self.fd = os.open(path, os.O_RDWR)
-        self.base = offset
+        super().__init__(path, offset)
         b = self.read(0, 512)
         self.bps = struct.unpack_from("<H", b, 11)[0]
         self.spc = b[13]
@@ -50,19 +45,6 @@ class Volume:
         self.root_bytes = root_entries * 32
         self.clusters = (total - self.data_start) // self.spc + 2
         self.csize = self.spc * self.bps
-
-    def read(self, at, n):
-        data = os.pread(self.fd, n, self.base + at)
-        if len(data) != n:
-            fail("reading the data partition failed")
-        return data
-
-    def write(self, at, data):
-        if os.pwrite(self.fd, data, self.base + at) != len(data):
-            fail("writing the data partition failed")
-
-    def flush(self):
-        os.fsync(self.fd)
 
     def fat_entry_at(self, n, copy=0):
         width = 4 if self.fat32 else 2
