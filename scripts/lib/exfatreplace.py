@@ -22,7 +22,7 @@ could be torn, nothing was written (the caller renames)."""
 import struct
 import sys
 
-from partio import Partition, fail
+from partio import Partition, arguments, fail, locate
 
 SECTOR = 512
 
@@ -105,6 +105,18 @@ class Volume(Partition):
                 return e
         return None
 
+    def root_folder(self):
+        return (self.root, True, None, False)
+
+    @staticmethod
+    def is_folder(e):
+        return bool(e[4] & 0x10)
+
+    @staticmethod
+    def folder_of(e):
+        s = e[3]
+        return (struct.unpack_from("<I", s, 20)[0], True, struct.unpack_from("<Q", s, 24)[0], bool(s[1] & 2))
+
 
 def checksum(entries):
     s = 0
@@ -122,26 +134,9 @@ def stream_clusters(v, stream):
 
 
 def main():
-    if len(sys.argv) != 5:
-        fail("usage: exfatreplace.py DEVICE_OR_IMAGE OFFSET PATH STAGED")
-    target, offset, path, staged = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
+    target, offset, path, staged = arguments("exfatreplace.py")
     v = Volume(target, offset)
-    parts = path.strip("/").split("/")
-    if staged.strip("/").split("/")[:-1] != parts[:-1]:
-        fail("%s and %s are not in the same folder" % (path, staged))
-    folder = (v.root, True, None, False)
-    for p in parts[:-1]:
-        e = v.find(folder, p)
-        if e is None or not e[4] & 0x10:
-            fail("%s is not a folder on the data partition" % p)
-        s = e[3]
-        folder = (struct.unpack_from("<I", s, 20)[0], True, struct.unpack_from("<Q", s, 24)[0], bool(s[1] & 2))
-    old = v.find(folder, parts[-1])
-    new = v.find(folder, staged.strip("/").split("/")[-1])
-    if new is None:
-        fail("the staged file %s is missing" % staged)
-    if old is None:
-        sys.exit(3)   # nothing to replace: the caller renames
+    old, new = locate(v, path, staged)
     if old[2][0] // SECTOR != old[2][1] // SECTOR:
         sys.exit(4)   # the swap would span two sectors: the caller renames
     old_clusters = stream_clusters(v, old[3])

@@ -17,9 +17,8 @@ A cut leaves at worst clusters that no file uses. When PATH does not exist
 yet, nothing is replaced: the caller renames the staged file."""
 
 import struct
-import sys
 
-from partio import Partition, fail
+from partio import Partition, arguments, fail, locate
 
 
 class Volume(Partition):
@@ -111,27 +110,22 @@ class Volume(Partition):
                 return e
         return None
 
+    def root_folder(self):
+        return self.root_cluster
+
+    @staticmethod
+    def is_folder(e):
+        return bool(e[5] & 0x10)
+
+    @staticmethod
+    def folder_of(e):
+        return e[3]
+
 
 def main():
-    if len(sys.argv) != 5:
-        fail("usage: fatreplace.py DEVICE_OR_IMAGE OFFSET PATH STAGED")
-    target, offset, path, staged = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
+    target, offset, path, staged = arguments("fatreplace.py")
     v = Volume(target, offset)
-    parts = path.strip("/").split("/")
-    if staged.strip("/").split("/")[:-1] != parts[:-1]:
-        fail("%s and %s are not in the same folder" % (path, staged))
-    folder = v.root_cluster
-    for p in parts[:-1]:
-        e = v.find(folder, p)
-        if e is None or not e[5] & 0x10:
-            fail("%s is not a folder on the data partition" % p)
-        folder = e[3]
-    old = v.find(folder, parts[-1])
-    new = v.find(folder, staged.strip("/").split("/")[-1])
-    if new is None:
-        fail("the staged file %s is missing" % staged)
-    if old is None:
-        sys.exit(3)   # nothing to replace: the caller renames
+    old, new = locate(v, path, staged)
     old_chain = v.chain(old[3])
     # 1. The staged file's entries deleted; its clusters stay allocated.
     for at in new[1]:

@@ -95,6 +95,13 @@ struct Front : ::testing::Test {
         sys.log.clear();
     }
     std::string Path(const std::string &name) const { return SysDir + "\\" + name; }
+    // A second system like the first, with one removable drive `root`.
+    void OneDrive(FakeSystem &s, const std::string &root = "E:\\") const {
+        s.systemDir = SysDir;
+        s.drives = {{root, DriveRemovable}};
+        s.strings = sys.strings;
+        s.resources = sys.resources;
+    }
 };
 
 TEST_F(Front, OpeningTheWindowSetsEveryControlAndTheJobState) {
@@ -345,10 +352,7 @@ TEST_F(Front, FailuresStopTheRunWhereTheyHappen) {
         for (int before : {0, 1}) {
             workDir.clear();
             FakeSystem s;
-            s.systemDir = SysDir;
-            s.drives = {{"E:\\", DriveRemovable}};
-            s.strings = sys.strings;
-            s.resources = sys.resources;
+            OneDrive(s);
             c.setup(s);
             MainDialog d(s);
             d.OnInitDialog();
@@ -425,10 +429,7 @@ TEST_F(Front, AFailedRunStopsWithItsMessageAndNeverReportsSuccess) {
     for (const Case &c : cases) {
         workDir.clear();
         FakeSystem s;
-        s.systemDir = SysDir;
-        s.drives = {{"E:\\", DriveRemovable}};
-        s.strings = sys.strings;
-        s.resources = sys.resources;
+        OneDrive(s);
         // A message an earlier run left must not pass for this run's.
         s.files[Path("qxtool.log")] = "qxtool: error: stale";
         c.setup(s);
@@ -473,10 +474,7 @@ TEST_F(Front, TheDriveIsNamedAndConfirmedBeforeAnythingIsWritten) {
         for (bool ok : {false, true}) {
             workDir.clear();
             FakeSystem s;
-            s.systemDir = SysDir;
-            s.drives = {{"F:\\", DriveRemovable}};
-            s.strings = sys.strings;
-            s.resources = sys.resources;
+            OneDrive(s, "F:\\");
             s.driveInfo["F:\\"] = c.info;
             s.confirmAnswer = ok;
             MainDialog d(s);
@@ -604,10 +602,7 @@ TEST_F(Front, StickFilesAreWrittenToTheReinsertedVolume) {
     for (const Case &c : cases) {
         workDir.clear();
         FakeSystem s;
-        s.systemDir = SysDir;
-        s.drives = {{"E:\\", DriveRemovable}};
-        s.strings = sys.strings;
-        s.resources = sys.resources;
+        OneDrive(s);
         s.stickResources = {{1, list}, {2, x64}, {3, cfg}, {4, grub}};
         c.setup(s);
         MainDialog d(s);
@@ -683,10 +678,7 @@ TEST_F(Front, TheFollowUpGivesTheVolumeARandomIdBeforeTheBootFiles) {
         SCOPED_TRACE(c.name);
         workDir.clear();
         FakeSystem s;
-        s.systemDir = SysDir;
-        s.drives = {{"E:\\", DriveRemovable}};
-        s.strings = sys.strings;
-        s.resources = sys.resources;
+        OneDrive(s);
         s.stickResources = {{1, "boot/grub/grub.cfg\n"}, {2, "menuentry"}};
         MainDialog d(s);
         d.OnInitDialog();

@@ -301,19 +301,14 @@ def check_report(family, firmware, report):
 
 
 @GROUPS["families"].case
-def debian_live_boots_on_bios_and_uefi(ctx):
-    for firmware in FIRMWARE:
-        r = boot_family(ctx, "debian-live", firmware)
-        check_report("debian-live", firmware, r)
-        assert "findiso=/debian-live.iso" in r["cmdline"].split(), r
-
-
-@GROUPS["families"].case
-def fedora_live_boots_on_bios_and_uefi(ctx):
-    for firmware in FIRMWARE:
-        r = boot_family(ctx, "fedora-live", firmware)
-        check_report("fedora-live", firmware, r)
-        assert "root=live:CDLABEL=QX-FEDORA-LIVE" in r["cmdline"].split(), r
+def families_boot_on_bios_and_uefi(ctx):
+    # (family, the word of its command line that finds the image)
+    for family, word in [("debian-live", "findiso=/debian-live.iso"),
+                         ("fedora-live", "root=live:CDLABEL=QX-FEDORA-LIVE")]:
+        for firmware in FIRMWARE:
+            r = boot_family(ctx, family, firmware)
+            check_report(family, firmware, r)
+            assert word in r["cmdline"].split(), r
 
 
 @GROUPS["families"].case
