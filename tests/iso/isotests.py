@@ -193,7 +193,8 @@ def grub_menu(q):
 
 
 def choose(q, titles, wanted):
-    index = next(i for i, t in enumerate(titles) if wanted in t)
+    index = next((i for i, t in enumerate(titles) if wanted in t), None)
+    assert index is not None, "no menu entry holds %r: %r" % (wanted, titles)
     for _ in range(index):
         q.key("down")
     q.key("ret")

@@ -252,7 +252,10 @@ def start_entry(q, firmware, entry):
     """Picks the menu entry whose title holds entry, on either firmware;
     returns the image entries' titles."""
     if firmware != "seabios":
-        q.wait_for(lambda: "Power off" in isotests.serial_plain(q), 180, "the GRUB menu on UEFI")
+        # The serial copy of the console may carry the menu in pieces: wait
+        # until the entry is whole there.
+        q.wait_for(lambda: "Power off" in isotests.serial_plain(q) and
+                   any(entry in t for t in menu_titles(q, firmware)), 180, "the GRUB menu on UEFI with " + entry)
     titles = menu_titles(q, firmware)
     isotests.choose(q, titles, entry)
     return titles
